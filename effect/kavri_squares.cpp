@@ -1,0 +1,433 @@
+// checkerwarp: covers the output with a brick grid of cells and draws one square
+// per cell whose width, height and displacement follow the average colour of the
+// input under the cell. Behind the squares lies a flat colour, a per-cell tile of
+// the averaged colour, a tinted copy of the input, or transparency.
+//
+// Geometry is single precision with a few named steps in double, exactly as the
+// look of the effect was tuned; keep every cast and the order of every sum.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "effect/kavri_squares.h"
+
+// ---- the description: one row per parameter, in the order the host shows them ----
+
+#define SQ_ANGLE_RANGE 2147483648.0f, 2147483648.0f, 2147483648.0f, 2147483648.0f
+
+extern "C" const ns_ae_description g_d = {
+    "checkerwarp",
+    "an interesting and simple form of modulation",
+    1, 4, 0, 0, 0,
+    NS_AE_FILTER_AT_RENDER,
+    PF_OutFlag_SEND_UPDATE_PARAMS_UI,
+    0,
+    {
+        // type, index, name, choices, slider_min, slider_max, min, max, default, display_flags
+        {PF_Param_FLOAT_SLIDER, kSqAcross, "squares across", nullptr, 1, 255, 1, 255, 12, 0},
+        {PF_Param_POINT, kSqCenter, "center", nullptr, 50, 50, 50, 50, 0, 0},
+        {PF_Param_COLOR, kSqBackgroundColor, "background color", nullptr, 0, 0, 0, 0, 0, 0},
+        {PF_Param_POPUP, kSqBackgroundFill, "background fill", "color|tile|source (tinted)|knockout", 0, 4, 0, 4, 1, 0},
+        {PF_Param_COLOR, kSqSquaresColor, "squares color", nullptr, 0, 0, 0, 0, 16777215, 0},
+        {PF_Param_POPUP, kSqSquaresFill, "squares fill", "color|tile|none|knockout", 0, 4, 0, 4, 1, 0},
+        {PF_Param_GROUP_START, kSqFutzStart, "futz", nullptr, 0, 0, 0, 0, 0, 0},
+        {PF_Param_FLOAT_SLIDER, kSqXScale, "x scale", nullptr, 0.1f, 1000, 0.1f, 1000, 100, 1},
+        {PF_Param_FLOAT_SLIDER, kSqYScale, "y scale", nullptr, 0.1f, 1000, 0.1f, 1000, 100, 1},
+        {PF_Param_POPUP, kSqBrickRows, "brick rows", "horizontal|vertical", 0, 2, 0, 2, 1, 0},
+        {PF_Param_ANGLE, kSqBrickOffset, "brick offset", nullptr, SQ_ANGLE_RANGE, 0, 0},
+        {PF_Param_ANGLE, kSqXOffset, "x offset", nullptr, SQ_ANGLE_RANGE, 0, 0},
+        {PF_Param_ANGLE, kSqYOffset, "y offset", nullptr, SQ_ANGLE_RANGE, 0, 0},
+        {PF_Param_ANGLE, kSqWibbleAngle, "wibble angle", nullptr, SQ_ANGLE_RANGE, 0, 0},
+        {PF_Param_FLOAT_SLIDER, kSqWibbleMax, "wibble max", nullptr, 0, 10, 0, 10, 0, 0},
+        {PF_Param_COLOR, kSqWibbleInfluence, "wibble influence", nullptr, 0, 0, 0, 0, 5592405, 0},
+        {PF_Param_FLOAT_SLIDER, kSqHorizontalMin, "horizontal min", nullptr, 0, 10, 0, 10, 0, 0},
+        {PF_Param_FLOAT_SLIDER, kSqHorizontalMax, "horizontal max", nullptr, 0, 10, 0, 10, 1, 0},
+        {PF_Param_COLOR, kSqHorizontalInfluence, "horizontal influence", nullptr, 0, 0, 0, 0, 16711680, 0},
+        {PF_Param_FLOAT_SLIDER, kSqVerticalMin, "vertical min", nullptr, 0, 10, 0, 10, 0, 0},
+        {PF_Param_FLOAT_SLIDER, kSqVerticalMax, "vertical max", nullptr, 0, 10, 0, 10, 1, 0},
+        {PF_Param_COLOR, kSqVerticalInfluence, "vertical influence", nullptr, 0, 0, 0, 0, 32895, 0},
+        {PF_Param_GROUP_END, kSqFutzEnd, "", nullptr, 0, 0, 0, 0, 0, 0},
+        {0, 0, nullptr, nullptr, 0, 0, 0, 0, 0, 0},
+    },
+};
+
+// ---- per-frame quantities ----
+
+struct Influence {
+    int red, green, blue;
+};
+
+struct SquaresFrame {
+    float W, H;
+    float cell_width, cell_height;
+    float row_shift, column_shift;
+    float first_row_top, row_start, column_phase;
+    float wibble_x, wibble_y;
+    int background_fill, squares_fill;
+    PF_Pixel background, square;
+    Influence horizontal, vertical, wibble;
+    float horizontal_min, horizontal_max, vertical_min, vertical_max;
+};
+
+static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* output, SquaresFrame* f);
+static void setupColours(PF_ParamDef** params, SquaresFrame* f);
+static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f);
+static void walkCells(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f);
+
+// Wrap loops that would need more than this many steps are settled in closed form.
+static const int kWrapStepLimit = 1 << 16;
+
+// while (v < 0) v += step; bounded, with the same result whenever the loop
+// finishes within the bound.
+static float wrapUpFromNegative(float v, float step) {
+    for (int i = 0; i < kWrapStepLimit && v < 0; ++i) v += step;
+    if (v < 0) {
+        double r = std::fmod(static_cast<double>(v), static_cast<double>(step));
+        if (r < 0) r += step;
+        v = static_cast<float>(r);
+        if (v < 0) v = 0;
+    }
+    return v;
+}
+
+// while (v > limit) v -= step; bounded likewise.
+static float wrapDownAbove(float v, float limit, float step) {
+    for (int i = 0; i < kWrapStepLimit && v > limit; ++i) v -= step;
+    if (v > limit) {
+        double r = std::fmod(static_cast<double>(v) - limit, static_cast<double>(step));
+        v = static_cast<float>(static_cast<double>(limit) - step + r);
+        if (v > limit) v = limit;
+    }
+    return v;
+}
+
+// while (v >= limit) v -= step; bounded likewise.
+static float wrapBelow(float v, float limit, float step) {
+    for (int i = 0; i < kWrapStepLimit && v >= limit; ++i) v -= step;
+    if (v >= limit) {
+        double r = std::fmod(static_cast<double>(v) - limit, static_cast<double>(step));
+        v = static_cast<float>(static_cast<double>(limit) - step + r);
+        if (v >= limit) v = std::nextafter(limit, -INFINITY);
+    }
+    return v;
+}
+
+// Truncation of a float count of cells. Counts beyond 32 bits only arise far
+// outside the layer; 64 bits keeps them meaningful there.
+static int64_t truncCount(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 9.2e18) return INT64_MAX;
+    if (v <= -9.2e18) return INT64_MIN;
+    return static_cast<int64_t>(v);
+}
+
+static bool finitePositive(float v) {
+    return std::isfinite(v) && v > 0;
+}
+
+static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* output, SquaresFrame* f) {
+    const float pixel_aspect = static_cast<float>(in_data->pixel_aspect_ratio.num) /
+                               static_cast<float>(in_data->pixel_aspect_ratio.den);
+    f->W = static_cast<float>(output->width);
+    f->H = static_cast<float>(output->height);
+    const float base_size = f->W / static_cast<float>(getParamFloat(params, kSqAcross));
+    const float cw = static_cast<float>(static_cast<double>(base_size) * (getParamFloat(params, kSqXScale) / 100.0));
+    const float ch = static_cast<float>(static_cast<double>(base_size * pixel_aspect) *
+                                        (getParamFloat(params, kSqYScale) / 100.0));
+    f->cell_width = cw;
+    f->cell_height = ch;
+
+    const float brick_phase = static_cast<float>(getParamAngleUnitPhase(params, kSqBrickOffset));
+    if (params[kSqBrickRows]->u.pd.value == kBrickHorizontal) {
+        f->row_shift = brick_phase * cw;
+        f->column_shift = 0;
+    } else {
+        f->row_shift = 0;
+        f->column_shift = brick_phase * ch;
+    }
+
+    const float cx = static_cast<float>(params[kSqCenter]->u.td.x_value) * (1.0f / 65536.0f);
+    const float cy = static_cast<float>(params[kSqCenter]->u.td.y_value) * (1.0f / 65536.0f);
+
+    const float t = cy + (-0.5f * ch);
+    float y0 = static_cast<float>(static_cast<double>(t) +
+                                  static_cast<double>(ch) * getParamAngleUnitPhase(params, kSqYOffset));
+    int64_t k = 0;
+    if (y0 < 0) {
+        k = truncCount(std::ceil(-y0 / ch));
+        y0 = static_cast<float>(k) * ch + y0;
+    }
+    const int64_t n = truncCount(static_cast<double>(std::ceil(y0 / ch)) + 4.0);
+    f->first_row_top = y0 - static_cast<float>(n) * ch;
+
+    float x0 = static_cast<float>(static_cast<double>((-0.5f * cw) + cx) +
+                                  static_cast<double>(cw) * getParamAngleUnitPhase(params, kSqXOffset));
+    x0 = static_cast<float>(k - n) * f->row_shift + x0;
+    if (x0 < 0) {
+        const int64_t m = truncCount(std::ceil(-x0 / cw));
+        x0 = x0 + static_cast<float>(m) * cw;
+    }
+    const int64_t q = truncCount(static_cast<double>(std::ceil(x0 / cw)) + 2.0);
+    f->row_start = x0 - static_cast<float>(q) * cw;
+
+    const float u = (cx - f->row_start) / cw;
+    float phase = static_cast<float>(-(static_cast<double>(u) + 3.5) * static_cast<double>(f->column_shift));
+    phase = wrapUpFromNegative(phase, ch);
+    f->column_phase = wrapDownAbove(phase, ch, ch);
+
+    const double wm = static_cast<double>(static_cast<float>(getParamFloat(params, kSqWibbleMax)));
+    const float degrees = static_cast<float>(static_cast<double>(params[kSqWibbleAngle]->u.ad.value) * (1.0 / 65536.0));
+    const float radians = static_cast<float>(static_cast<double>(degrees) / 57.29577951);
+    f->wibble_x = static_cast<float>(std::sin(static_cast<double>(radians)) * wm);
+    f->wibble_y = static_cast<float>(-std::cos(static_cast<double>(radians)) * wm);
+}
+
+// Scales an influence down so that its channels sum to at most 255.
+static Influence normalisedInfluence(uint32_t colour) {
+    Influence inf = {colorRed(colour), colorGreen(colour), colorBlue(colour)};
+    const int s = inf.red + inf.green + inf.blue;
+    if (s > 255) {
+        const float scale = static_cast<float>(255.0 / s);
+        inf.red = static_cast<uint8_t>(static_cast<int>(static_cast<float>(inf.red) * scale));
+        inf.green = static_cast<uint8_t>(static_cast<int>(static_cast<float>(inf.green) * scale));
+        inf.blue = static_cast<uint8_t>(static_cast<int>(static_cast<float>(inf.blue) * scale));
+    }
+    return inf;
+}
+
+static void setupColours(PF_ParamDef** params, SquaresFrame* f) {
+    f->background_fill = params[kSqBackgroundFill]->u.pd.value;
+    f->squares_fill = params[kSqSquaresFill]->u.pd.value;
+    const uint32_t bg = getParamColor(params, kSqBackgroundColor);
+    f->background = {255, colorRed(bg), colorGreen(bg), colorBlue(bg)};
+    const uint32_t sq = getParamColor(params, kSqSquaresColor);
+    f->square = {static_cast<A_u_char>(f->squares_fill == kFillKnockout ? 0 : 255), colorRed(sq), colorGreen(sq),
+                 colorBlue(sq)};
+    f->vertical = normalisedInfluence(getParamColor(params, kSqVerticalInfluence));
+    f->horizontal = normalisedInfluence(getParamColor(params, kSqHorizontalInfluence));
+    f->wibble = normalisedInfluence(getParamColor(params, kSqWibbleInfluence));
+    f->vertical_min = static_cast<float>(getParamFloat(params, kSqVerticalMin));
+    f->vertical_max = static_cast<float>(getParamFloat(params, kSqVerticalMax));
+    f->horizontal_min = static_cast<float>(getParamFloat(params, kSqHorizontalMin));
+    f->horizontal_max = static_cast<float>(getParamFloat(params, kSqHorizontalMax));
+}
+
+static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f) {
+    PF_LRect whole = {0, 0, output->width, output->height};
+    switch (f->background_fill) {
+    case kFillColor: fill_preserving_alpha(&f->background, &whole, input, output); break;
+    case kFillSourceOrNone: r_tintedCopyLayer(input, output, &f->background); break;
+    case kFillKnockout: {
+        PF_Pixel clear = f->background;
+        clear.alpha = 0;
+        if (in_data->utils && in_data->utils->fill) in_data->utils->fill(in_data->effect_ref, &clear, &whole, output);
+        break;
+    }
+    default: break;  // tile: drawn cell by cell
+    }
+}
+
+// ---- one cell ----
+
+static float influenceDot(const Influence& inf, const PF_PixelFloat& c) {
+    return inf.red * c.red + inf.green * c.green + inf.blue * c.blue;
+}
+
+static void drawCell(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f,
+                     float cell_left, float cell_top, float cell_right, float cell_bottom) {
+    PF_LRect area = {truncToInt32(cell_left), truncToInt32(cell_top), truncToInt32(cell_right),
+                     truncToInt32(cell_bottom)};
+    PF_PixelFloat avg;
+    r_average_rect_rgba(input, &area, &avg);
+    avg.red = avg.red * avg.alpha / 255.0f;
+    avg.green = avg.green * avg.alpha / 255.0f;
+    avg.blue = avg.blue * avg.alpha / 255.0f;
+
+    if (f->background_fill == kFillTile) {
+        PF_Pixel tile;
+        tile.red = truncToByte(static_cast<double>(static_cast<float>(f->background.red) * avg.red) / 255.0);
+        tile.green = truncToByte(static_cast<double>(static_cast<float>(f->background.green) * avg.green) / 255.0);
+        tile.blue = truncToByte(static_cast<double>(static_cast<float>(f->background.blue) * avg.blue) / 255.0);
+        tile.alpha = truncToByte(avg.alpha);
+        FRect r = {cell_top, cell_left, std::ceil(cell_bottom), std::ceil(cell_right)};
+        r_fill_frect(in_data, &tile, &r, output);
+    }
+    if (f->squares_fill == kFillSourceOrNone) return;
+
+    const float cw = f->cell_width, ch = f->cell_height;
+    const float horizontal_dot = influenceDot(f->horizontal, avg) / 255.0f;
+    const float square_width = mapRange(horizontal_dot, 0, 255, f->horizontal_min, f->horizontal_max) * cw;
+    const float vertical_dot = influenceDot(f->vertical, avg) / 255.0f;
+    const float square_height = ch * mapRange(vertical_dot, 0, 255, f->vertical_min, f->vertical_max);
+    const float wibble_dot = influenceDot(f->wibble, avg) / 65025.0f;
+    const float dx = cw * f->wibble_x, dy = ch * f->wibble_y;
+    FRect sq;
+    sq.left = (cw - square_width) * 0.5f + cell_left + dx * wibble_dot;
+    sq.right = sq.left + square_width;
+    sq.top = (ch - square_height) * 0.5f + cell_top + wibble_dot * dy;
+    sq.bottom = sq.top + square_height;
+
+    PF_Pixel colour = f->square;
+    if (f->squares_fill == kFillTile) {
+        colour.red = truncToByte(static_cast<float>(f->square.red) * avg.red / 255.0f);
+        colour.green = truncToByte(static_cast<float>(f->square.green) * avg.green / 255.0f);
+        colour.blue = truncToByte(static_cast<float>(f->square.blue) * avg.blue / 255.0f);
+        colour.alpha = 255;
+    }
+    r_fill_frect(in_data, &colour, &sq, output);
+}
+
+// ---- the walk: rows top to bottom, cells left to right ----
+
+static void walkCells(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f) {
+    const float cw = f->cell_width, ch = f->cell_height;
+    const float two_cell_widths = cw + cw, two_cell_heights = ch + ch;
+    const float left_limit = cw * -3;
+    float row_top = f->first_row_top;
+    float row_start = f->row_start;
+    while (two_cell_heights + f->H > row_top) {
+        float cell_left = row_start + left_limit;
+        float shift = f->column_phase;
+        while (two_cell_widths + f->W > cell_left) {
+            const float cell_top = row_top + shift;
+            const float s2 = shift + f->column_shift;
+            shift = s2 < ch ? s2 : s2 - ch;
+            const float cell_bottom = ch + cell_top;
+            const float cell_right = cw + cell_left;
+            drawCell(in_data, input, output, f, cell_left, cell_top, cell_right, cell_bottom);
+            if (!(cell_right > cell_left)) break;  // a step too small to move on
+            cell_left = cell_right;
+        }
+        row_start = wrapBelow(row_start + f->row_shift, left_limit, cw);
+        const float next_top = row_top + ch;
+        if (!(next_top > row_top)) break;
+        row_top = next_top;
+    }
+}
+
+// ---- cell averaging ----
+
+static void setAverage(PF_PixelFloat* average, const float sums[4], int64_t n) {
+    if (n == 0) {
+        average->red = average->green = average->blue = average->alpha = 128.0f;
+        return;
+    }
+    const float h = static_cast<float>(n / 2), count = static_cast<float>(n);
+    average->red = (sums[1] + h) / count;
+    average->green = (sums[2] + h) / count;
+    average->blue = (sums[3] + h) / count;
+    average->alpha = (sums[0] + h) / count;
+}
+
+// Clips and applies the substitutions for an edge of exactly 0. Returns false for
+// a world with no pixels, whose average is 128 without reading anything.
+static bool prepareAverageRect(PF_LayerDef* world, PF_LRect* rect) {
+    r_clip_rect_to_world(rect, world);
+    if (world->width <= 0 || world->height <= 0 || !world->data) return false;
+    if (rect->right == 0) rect->right = 1;
+    if (rect->bottom == 0) rect->bottom = 1;
+    return true;
+}
+
+static int64_t pixelCount(const PF_LRect* rect) {
+    return static_cast<int64_t>(rect->right - static_cast<int64_t>(rect->left)) *
+           (rect->bottom - static_cast<int64_t>(rect->top));
+}
+
+static void addRowInFloat(const PF_Pixel* row, int32_t left, int32_t right, float sums[4]) {
+    for (int32_t x = left; x < right; ++x) {
+        sums[0] += static_cast<float>(row[x].alpha);
+        sums[1] += static_cast<float>(row[x].red);
+        sums[2] += static_cast<float>(row[x].green);
+        sums[3] += static_cast<float>(row[x].blue);
+    }
+}
+
+void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average) {
+    float sums[4] = {0, 0, 0, 0};
+    if (!prepareAverageRect(world, rect)) {
+        setAverage(average, sums, 0);
+        return;
+    }
+    for (int32_t y = rect->top; y < rect->bottom; ++y)
+        if (rect->left < rect->right) addRowInFloat(worldPixel(world, 0, y), rect->left, rect->right, sums);
+    setAverage(average, sums, pixelCount(rect));
+}
+
+// A float sum of bytes is exact while it stays at or below 2^24, so whole rows
+// are summed in integers until a row could take a channel past that; from that
+// row on the sums go on in float in the same order as the reference.
+static const uint32_t kExactFloatLimit = 1u << 24;
+
+void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average) {
+    float sums[4] = {0, 0, 0, 0};
+    if (!prepareAverageRect(world, rect)) {
+        setAverage(average, sums, 0);
+        return;
+    }
+    const int32_t left = rect->left, right = rect->right;
+    if (left < right) {
+        uint64_t exact[4] = {0, 0, 0, 0};
+        int32_t y = rect->top;
+        for (; y < rect->bottom; ++y) {
+            const PF_Pixel* row = worldPixel(world, 0, y);
+            uint32_t ra = 0, rr = 0, rg = 0, rb = 0;
+            for (int32_t x = left; x < right; ++x) {
+                ra += row[x].alpha;
+                rr += row[x].red;
+                rg += row[x].green;
+                rb += row[x].blue;
+            }
+            if (exact[0] + ra > kExactFloatLimit || exact[1] + rr > kExactFloatLimit ||
+                exact[2] + rg > kExactFloatLimit || exact[3] + rb > kExactFloatLimit)
+                break;
+            exact[0] += ra;
+            exact[1] += rr;
+            exact[2] += rg;
+            exact[3] += rb;
+        }
+        for (int c = 0; c < 4; ++c) sums[c] = static_cast<float>(exact[c]);
+        for (; y < rect->bottom; ++y) addRowInFloat(worldPixel(world, 0, y), left, right, sums);
+    }
+    setAverage(average, sums, pixelCount(rect));
+}
+
+void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* average) {
+    PF_LRect r = {truncToInt32(rect->left), truncToInt32(rect->top), truncToInt32(rect->right),
+                  truncToInt32(rect->bottom)};
+    r_average_rect_rgba(world, &r, average);
+}
+
+// ---- the hooks ----
+
+PF_Err nr_ae_init(kavri_ae_filter_context*) {
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_frame_setup(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_enable_params(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
+                                PF_InData* in_data, PF_OutData*) {
+    PF_ParamDef** params = context->params;
+    SquaresFrame f;
+    std::memset(&f, 0, sizeof(f));
+    setupColours(params, &f);
+    drawBackground(in_data, input, output, &f);
+    if (output->width <= 0 || output->height <= 0) return PF_Err_NONE;
+    setupGrid(params, in_data, output, &f);
+    // A pixel aspect ratio of 0 (or no denominator) leaves no cell to walk.
+    if (!finitePositive(f.cell_width) || !finitePositive(f.cell_height)) return PF_Err_NONE;
+    walkCells(in_data, input, output, &f);
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
+                          PF_InData* in_data, PF_OutData* out_data) {
+    return nr_ae_frame_filter_inner(context, input, output, in_data, out_data);
+}

@@ -1,0 +1,192 @@
+// The entry point and the commands that manage the effect's records: About,
+// global setup and setdown, sequence setup and setdown, frame setup and the
+// dynamic-flags query.
+#include <cstring>
+
+#include "framework/kavri_ae_effect_framework.h"
+#include "platform/mac_memory.h"
+
+const int kNsAeBuildNumber = 383;
+const char kNsAeBuildStamp[] = "2011.02.02-20:14:23";
+
+extern "C" {
+kavri_ae_filter_context* gSequenceContext = nullptr;
+}
+
+// ---- handles ----
+
+static PF_UtilCallbacks* hostUtils(PF_InData* in_data) {
+    return in_data ? in_data->utils : nullptr;
+}
+
+PF_Handle nr_ae_new_handle(PF_InData* in_data, A_u_longlong size) {
+    PF_UtilCallbacks* utils = hostUtils(in_data);
+    if (utils && utils->host_new_handle) return utils->host_new_handle(size);
+    return reinterpret_cast<PF_Handle>(NewHandle(static_cast<long>(size)));
+}
+
+void nr_ae_dispose_handle(PF_InData* in_data, PF_Handle handle) {
+    if (!handle) return;
+    PF_UtilCallbacks* utils = hostUtils(in_data);
+    if (utils && utils->host_dispose_handle)
+        utils->host_dispose_handle(handle);
+    else
+        DisposeHandle(reinterpret_cast<Handle>(handle));
+}
+
+void nr_ae_lock_handle(PF_InData* in_data, PF_Handle handle) {
+    PF_UtilCallbacks* utils = hostUtils(in_data);
+    if (utils && utils->host_lock_handle)
+        utils->host_lock_handle(handle);
+    else
+        HLock(reinterpret_cast<Handle>(handle));
+}
+
+void nr_ae_unlock_handle(PF_InData* in_data, PF_Handle handle) {
+    PF_UtilCallbacks* utils = hostUtils(in_data);
+    if (utils && utils->host_unlock_handle)
+        utils->host_unlock_handle(handle);
+    else
+        HUnlock(reinterpret_cast<Handle>(handle));
+}
+
+void* nr_ae_handle_record(PF_Handle handle) {
+    return handle ? *handle : nullptr;
+}
+
+void nr_ae_report(PF_InData* in_data, PF_OutData* out_data, const char* format, const char* argument) {
+    if (!out_data) return;
+    out_data->out_flags |= PF_OutFlag_DISPLAY_ERROR_MESSAGE;
+    PF_UtilCallbacks* utils = hostUtils(in_data);
+    if (utils && utils->ansi.sprintf) utils->ansi.sprintf(out_data->return_msg, format, argument);
+}
+
+// ---- About ----
+
+// The credit block follows the header in one format; the whole text stays well
+// inside the host's 256-byte message buffer.
+static const char kAboutFormat[] =
+    "%s, v%d.%d build %d %s\r\r%s\r\r"
+    "kavri effect framework\r"
+    "squares modulated by the colour beneath them\r"
+    "written for the host's C effect interface";
+
+PF_Err nr_ae_about(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
+    PF_UtilCallbacks* utils = hostUtils(in_data);
+    if (!out_data || !utils || !utils->ansi.sprintf) return PF_Err_BAD_CALLBACK_PARAM;
+    utils->ansi.sprintf(out_data->return_msg, kAboutFormat, description->name, description->major,
+                        description->minor, kNsAeBuildNumber, kNsAeBuildStamp, description->description);
+    return PF_Err_NONE;
+}
+
+// ---- global record ----
+
+static A_u_long packVersion(const ns_ae_description* d) {
+    return (static_cast<A_u_long>(d->build) & 0x1FFu) |
+           ((static_cast<A_u_long>(d->stage) & 0x3u) << 9) |
+           ((static_cast<A_u_long>(d->bugfix) & 0xFu) << 11) |
+           ((static_cast<A_u_long>(d->minor) & 0xFu) << 15) |
+           ((static_cast<A_u_long>(d->major) & 0x7u) << 19);
+}
+
+PF_Err nr_ae_global_setup(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
+    if (!out_data) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    out_data->my_version = packVersion(description);
+    PF_Handle handle = nr_ae_new_handle(in_data, sizeof(kavri_ae_filter_context_global));
+    void* record = nr_ae_handle_record(handle);
+    if (!record) {
+        nr_ae_dispose_handle(in_data, handle);
+        return PF_Err_OUT_OF_MEMORY;
+    }
+    std::memset(record, 0, sizeof(kavri_ae_filter_context_global));
+    out_data->global_data = handle;
+    out_data->out_flags = description->out_flags | PF_OutFlag_SEND_UPDATE_PARAMS_UI;
+    out_data->out_flags2 = description->out_flags2;
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_global_setdown(const ns_ae_description*, PF_InData* in_data, PF_OutData*) {
+    if (in_data) nr_ae_dispose_handle(in_data, in_data->global_data);
+    return PF_Err_NONE;
+}
+
+// ---- sequence record ----
+
+PF_Err nr_ae_sequence_setup(const ns_ae_description*, PF_InData* in_data, PF_OutData* out_data) {
+    if (!out_data) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    PF_Handle handle = nr_ae_new_handle(in_data, sizeof(kavri_ae_filter_context));
+    kavri_ae_filter_context* context = static_cast<kavri_ae_filter_context*>(nr_ae_handle_record(handle));
+    if (!context) {
+        nr_ae_dispose_handle(in_data, handle);
+        return PF_Err_OUT_OF_MEMORY;
+    }
+    std::memset(context, 0, sizeof(kavri_ae_filter_context));
+    out_data->sequence_data = handle;
+    nr_ae_init(context);
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_sequence_setdown(const ns_ae_description*, PF_InData* in_data, PF_OutData*) {
+    if (!in_data) return PF_Err_NONE;
+    kavri_ae_filter_context* context =
+        static_cast<kavri_ae_filter_context*>(nr_ae_handle_record(in_data->sequence_data));
+    if (!context) {
+        nr_ae_dispose_handle(in_data, in_data->sequence_data);
+        return PF_Err_NONE;
+    }
+    context->global = static_cast<kavri_ae_filter_context_global*>(nr_ae_handle_record(in_data->global_data));
+    if (context->user_handle) {
+        nr_ae_dispose_handle(in_data, context->user_handle);
+        context->user_handle = nullptr;
+    }
+    nr_ae_dispose_handle(in_data, in_data->sequence_data);
+    return PF_Err_NONE;
+}
+
+// ---- frame setup and flags ----
+
+PF_Err nr_ae_frame_setup_outer(const ns_ae_description* description, PF_InData* in_data,
+                               PF_OutData* out_data, PF_ParamDef* params[]) {
+    if (!(description->framework_flags & NS_AE_FRAME_SETUP_HOOK)) return PF_Err_NONE;
+    kavri_ae_filter_context* context = getInstanceContext(in_data, params);
+    if (!context || !context->global) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    return nr_ae_frame_setup(context, in_data, out_data);
+}
+
+PF_Err nr_ae_query_dynamic_flags(const ns_ae_description* description, PF_OutData* out_data) {
+    if (!out_data) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    out_data->out_flags = description->out_flags;
+    out_data->out_flags2 = description->out_flags2;
+    return PF_Err_NONE;
+}
+
+// ---- the entry point ----
+
+static PF_Err dispatch(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
+                       PF_LayerDef* output) {
+    switch (cmd) {
+    case PF_Cmd_ABOUT: return nr_ae_about(&g_d, in_data, out_data);
+    case PF_Cmd_GLOBAL_SETUP: return nr_ae_global_setup(&g_d, in_data, out_data);
+    case PF_Cmd_GLOBAL_SETDOWN: return nr_ae_global_setdown(&g_d, in_data, out_data);
+    case PF_Cmd_PARAMS_SETUP: return nr_ae_param_setup(&g_d, in_data, out_data);
+    case PF_Cmd_SEQUENCE_SETUP:
+    case PF_Cmd_SEQUENCE_RESETUP: return nr_ae_sequence_setup(&g_d, in_data, out_data);
+    case PF_Cmd_SEQUENCE_SETDOWN: return nr_ae_sequence_setdown(&g_d, in_data, out_data);
+    case PF_Cmd_FRAME_SETUP: return nr_ae_frame_setup_outer(&g_d, in_data, out_data, params);
+    case PF_Cmd_RENDER: return nr_ae_render(in_data, out_data, params, output);
+    case PF_Cmd_UPDATE_PARAMS_UI: return nr_ae_update_params_ui(in_data, out_data, params);
+    case PF_Cmd_QUERY_DYNAMIC_FLAGS: return nr_ae_query_dynamic_flags(&g_d, out_data);
+    default: return PF_Err_NONE;
+    }
+}
+
+extern "C" PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
+                                 PF_ParamDef* params[], PF_LayerDef* output, void*) {
+    kavri_ae_filter_context* saved = gSequenceContext;
+    gSequenceContext = nullptr;
+    if (in_data && in_data->sequence_data)
+        gSequenceContext = static_cast<kavri_ae_filter_context*>(nr_ae_handle_record(in_data->sequence_data));
+    PF_Err err = dispatch(cmd, in_data, out_data, params, output);
+    gSequenceContext = saved;
+    return err;
+}

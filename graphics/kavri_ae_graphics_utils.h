@@ -1,0 +1,115 @@
+// The raster library: parameter accessors and numeric helpers, layer fills,
+// copies and blends, the anti-aliased fractional rectangle fill, host geometry
+// queries and quad drawing.
+//
+// Worlds are 8-bit PF_Pixel (alpha, red, green, blue; not premultiplied); pixel
+// (x, y) is at data + y * rowbytes + 4 * x. Rectangles are half-open. The routines
+// clip to their world and never fail; limits not checked are said per routine.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/ae_effect.h"
+
+// A rectangle with float edges, half-open; note the field order.
+struct FRect {
+    float top;
+    float left;
+    float bottom;   // exclusive
+    float right;    // exclusive
+};
+
+// ---- conversions ----
+
+// Truncation toward zero to 32 bits, as a cast does for every value in range;
+// values beyond the range saturate and NaN gives 0 instead of undefined behaviour.
+int32_t truncToInt32(float v);
+int32_t truncToInt32(double v);
+// The same, stored in 8 bits with clamping to 0..255.
+uint8_t truncToByte(float v);
+uint8_t truncToByte(double v);
+
+// ---- parameter accessors (by stable index; neither index nor type is checked) ----
+PF_ParamDef* getParam(PF_ParamDef** params, int index);
+double getParamFloat(PF_ParamDef** params, int index);
+int32_t getParamInt(PF_ParamDef** params, int index);
+// alpha in bits 0..7, red 8..15, green 16..23, blue 24..31
+uint32_t getParamColor(PF_ParamDef** params, int index);
+double getParamPointX(PF_ParamDef** params, int index);   // layer pixels
+double getParamPointY(PF_ParamDef** params, int index);
+double getParamAngle(PF_ParamDef** params, int index);    // degrees
+double getParamAngleRadians(PF_ParamDef** params, int index);
+double getParamAngleUnitPhase(PF_ParamDef** params, int index);  // turns, in [0, 1)
+
+// The channels of a colour word from getParamColor.
+inline uint8_t colorAlpha(uint32_t c) { return c & 0xFF; }
+inline uint8_t colorRed(uint32_t c) { return (c >> 8) & 0xFF; }
+inline uint8_t colorGreen(uint32_t c) { return (c >> 16) & 0xFF; }
+inline uint8_t colorBlue(uint32_t c) { return (c >> 24) & 0xFF; }
+
+// ---- numeric helpers ----
+// Linear map in single precision, no clamping; in_max must differ from in_min.
+float mapRange(float value, float in_min, float in_max, float out_min, float out_max);
+float mapRangePin(float value, float in_min, float in_max, float out_min, float out_max);
+float pinRange(float value, float low, float high);
+double zel_interpolate(double a, double b, double t);
+// Truncates each channel, clamped to 0..255.
+void pixelFloatTo8(PF_PixelFloat* in, PF_Pixel* out);
+
+// ---- layer fills, copies and blends ----
+// Copies source into destination with every channel scaled by tint / 255.
+// Returns -1 (and writes nothing) when the sizes differ, else 0.
+int r_tintedCopyLayer(PF_LayerDef* source, PF_LayerDef* destination, PF_Pixel* tint);
+// The colour with alpha = source alpha * colour alpha / 255, over the rectangle
+// clipped to the destination. Pixels the source does not cover get alpha 0.
+void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source, PF_LayerDef* destination);
+// Clamps each edge into the world in place; the result may be empty.
+void r_clip_rect_to_world(PF_LRect* rect, PF_LayerDef* world);
+// Fills through the host's fill; null fills the whole world. Clips, never fails.
+void r_fill_rect(PF_InData* in_data, PF_Pixel* color, PF_LRect* rect, PF_LayerDef* world);
+// The host's composite_rect with the source clipped to the source world and the
+// destination to the destination world; 0 when nothing is left.
+PF_Err r_composite_rect(PF_InData* in_data, PF_LRect* src_rect, long src_opacity, PF_LayerDef* source,
+                        long dest_x, long dest_y, int field_rdr, int xfer_mode, PF_LayerDef* destination);
+// Coverage blend: alpha is the linear mix by k, colours weighted by their alpha.
+void r_blend_pixel_both(PF_Pixel* source, PF_Pixel* destination, float k);
+// destination = source + destination * k per channel, clamped to 0..255.
+void r_blend_pixel_one(PF_Pixel* source, PF_Pixel* destination, float k);
+// Mean of red, green and blue over the rectangle (clipped), 0..255; 0 when empty.
+long r_average_rect(PF_LayerDef* world, PF_LRect* rect);
+
+// ---- fractional rectangles ----
+// Whole pixels through the host's fill, border pixels blended by coverage
+// (high quality only). Clipped to the world; any rectangle is safe.
+void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world);
+// A square marker of `size` full-resolution pixels centred on (x, y), scaled by the
+// render's downsampling and pixel aspect ratio.
+void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,
+             int blue);
+
+// ---- layer geometry and host queries ----
+double getDownsample(PF_InData* in_data);
+double getDownsampleX(PF_InData* in_data);
+double getDownsampleY(PF_InData* in_data);
+double getPixelAspectRatio(PF_InData* in_data);
+// A snapshot of the parameter at host position `position` at `seconds`; all zero
+// when the checkout fails.
+void get_param_at_time(PF_InData* in_data, int position, double seconds, PF_ParamDef* out);
+// The layer's bounds (0, 0, width, height); the input layer's when the parameter
+// names no layer. Returns the host's error from the first checkout.
+int r_get_param_layer_rect(PF_InData* in_data, int position, PF_LRect* rect);
+// Composition time in seconds of the layer's time 0, or 0 on any failure.
+double getLayerInPoint(PF_InData* in_data, PF_OutData* out_data);
+void setUpPFSampPB(PF_SampPB* block, PF_LayerDef* world);
+
+// ---- quad to rectangle ----
+// Resamples the quad (corners 0..3 to top-left, top-right, bottom-right,
+// bottom-left) into [left, right) x [top, bottom) through the host's sub-pixel
+// sampling. Advances corners 0 and 1 in place by one row step per row.
+void drawQuadToRect(PF_InData* in_data, PF_LayerDef* source, PF_LayerDef* destination, PF_PathVertex* quad,
+                    int left, int top, int right, int bottom);
+
+// Address of pixel (x, y); the caller keeps x and y inside the world.
+inline PF_Pixel* worldPixel(PF_LayerDef* world, int32_t x, int32_t y) {
+    return reinterpret_cast<PF_Pixel*>(reinterpret_cast<char*>(world->data) + y * world->rowbytes) + x;
+}

@@ -1,0 +1,95 @@
+// Parameter accessors and the small numeric helpers the effect computes with.
+#include <cmath>
+
+#include "graphics/kavri_ae_graphics_utils.h"
+
+static const double kOneOver65536 = 1.0 / 65536.0;  // exactly 2^-16
+
+int32_t truncToInt32(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 2147483647.0) return INT32_MAX;
+    if (v <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+int32_t truncToInt32(float v) {
+    return truncToInt32(static_cast<double>(v));
+}
+
+uint8_t truncToByte(double v) {
+    int32_t i = truncToInt32(v);
+    return static_cast<uint8_t>(i < 0 ? 0 : (i > 255 ? 255 : i));
+}
+
+uint8_t truncToByte(float v) {
+    return truncToByte(static_cast<double>(v));
+}
+
+PF_ParamDef* getParam(PF_ParamDef** params, int index) {
+    return params[index];
+}
+
+double getParamFloat(PF_ParamDef** params, int index) {
+    return params[index]->u.fs_d.value;
+}
+
+int32_t getParamInt(PF_ParamDef** params, int index) {
+    return params[index]->u.sd.value;
+}
+
+uint32_t getParamColor(PF_ParamDef** params, int index) {
+    const PF_Pixel& p = params[index]->u.cd.value;
+    return static_cast<uint32_t>(p.alpha) | (static_cast<uint32_t>(p.red) << 8) |
+           (static_cast<uint32_t>(p.green) << 16) | (static_cast<uint32_t>(p.blue) << 24);
+}
+
+double getParamPointX(PF_ParamDef** params, int index) {
+    return static_cast<double>(static_cast<float>(params[index]->u.td.x_value)) * kOneOver65536;
+}
+
+double getParamPointY(PF_ParamDef** params, int index) {
+    return static_cast<double>(static_cast<float>(params[index]->u.td.y_value)) * kOneOver65536;
+}
+
+double getParamAngle(PF_ParamDef** params, int index) {
+    return static_cast<double>(params[index]->u.ad.value) * kOneOver65536;
+}
+
+double getParamAngleRadians(PF_ParamDef** params, int index) {
+    return static_cast<double>(params[index]->u.ad.value) * kOneOver65536 / 57.29577951;
+}
+
+double getParamAngleUnitPhase(PF_ParamDef** params, int index) {
+    double a = static_cast<double>(params[index]->u.ad.value) * kOneOver65536 / 360.0;
+    double r = a - std::floor(a);
+    if (r < 0) r = r + 1.0;
+    return r;
+}
+
+float mapRange(float value, float in_min, float in_max, float out_min, float out_max) {
+    return ((out_max - out_min) * (value - in_min)) / (in_max - in_min) + out_min;
+}
+
+float mapRangePin(float value, float in_min, float in_max, float out_min, float out_max) {
+    float r = mapRange(value, in_min, in_max, out_min, out_max);
+    if (r < out_min) return out_min;
+    if (out_max < r) return out_max;
+    return r;
+}
+
+float pinRange(float value, float low, float high) {
+    if (value < low) return low;
+    if (high < value) return high;
+    return value;
+}
+
+double zel_interpolate(double a, double b, double t) {
+    return ((1.0 - t) * a) + (t * b);
+}
+
+void pixelFloatTo8(PF_PixelFloat* in, PF_Pixel* out) {
+    out->red = truncToByte(in->red);
+    out->green = truncToByte(in->green);
+    out->blue = truncToByte(in->blue);
+    out->alpha = truncToByte(in->alpha);
+}
