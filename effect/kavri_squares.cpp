@@ -72,7 +72,8 @@ struct SquaresFrame {
 static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* output, SquaresFrame* f);
 static void setupColours(PF_ParamDef** params, SquaresFrame* f);
 static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f);
-static void walkCells(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f);
+template <typename Visit>
+static void walkCells(const SquaresFrame* f, Visit visit);
 
 // Wrap loops that would need more than this many steps are settled in closed form.
 static const int kWrapStepLimit = 1 << 16;
@@ -234,7 +235,8 @@ static float influenceDot(const Influence& inf, const PF_PixelFloat& c) {
 }
 
 static void drawCell(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f,
-                     float cell_left, float cell_top, float cell_right, float cell_bottom) {
+                     const SquaresCell& cell) {
+    const float cell_left = cell.left, cell_top = cell.top, cell_right = cell.right, cell_bottom = cell.bottom;
     PF_LRect area = {truncToInt32(cell_left), truncToInt32(cell_top), truncToInt32(cell_right),
                      truncToInt32(cell_bottom)};
     PF_PixelFloat avg;
@@ -279,7 +281,8 @@ static void drawCell(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output
 
 // ---- the walk: rows top to bottom, cells left to right ----
 
-static void walkCells(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f) {
+template <typename Visit>
+static void walkCells(const SquaresFrame* f, Visit visit) {
     const float cw = f->cell_width, ch = f->cell_height;
     const float two_cell_widths = cw + cw, two_cell_heights = ch + ch;
     const float left_limit = cw * -3;
@@ -292,11 +295,10 @@ static void walkCells(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* outpu
             const float cell_top = row_top + shift;
             const float s2 = shift + f->column_shift;
             shift = s2 < ch ? s2 : s2 - ch;
-            const float cell_bottom = ch + cell_top;
-            const float cell_right = cw + cell_left;
-            drawCell(in_data, input, output, f, cell_left, cell_top, cell_right, cell_bottom);
-            if (!(cell_right > cell_left)) break;  // a step too small to move on
-            cell_left = cell_right;
+            const SquaresCell cell = {cell_left, cell_top, cw + cell_left, ch + cell_top};
+            visit(cell);
+            if (!(cell.right > cell_left)) break;  // a step too small to move on
+            cell_left = cell.right;
         }
         row_start = wrapBelow(row_start + f->row_shift, left_limit, cw);
         const float next_top = row_top + ch;
@@ -412,18 +414,30 @@ PF_Err nr_ae_enable_params(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
     return PF_Err_NONE;
 }
 
+// Sets up the frame; false when there is no cell to walk (an output with no
+// pixels, or a cell size that is not a finite positive number, as a pixel aspect
+// ratio of 0 gives).
+static bool setupFrame(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* output, SquaresFrame* f) {
+    std::memset(f, 0, sizeof(*f));
+    setupColours(params, f);
+    if (output->width <= 0 || output->height <= 0) return false;
+    setupGrid(params, in_data, output, f);
+    return finitePositive(f->cell_width) && finitePositive(f->cell_height);
+}
+
+void squaresWalk(kavri_ae_filter_context* context, PF_InData* in_data, PF_LayerDef* output,
+                 SquaresCellVisitor visit, void* user) {
+    SquaresFrame f;
+    if (!setupFrame(context->params, in_data, output, &f)) return;
+    walkCells(&f, [&](const SquaresCell& cell) { visit(user, &cell); });
+}
+
 PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
                                 PF_InData* in_data, PF_OutData*) {
-    PF_ParamDef** params = context->params;
     SquaresFrame f;
-    std::memset(&f, 0, sizeof(f));
-    setupColours(params, &f);
+    const bool walk = setupFrame(context->params, in_data, output, &f);
     drawBackground(in_data, input, output, &f);
-    if (output->width <= 0 || output->height <= 0) return PF_Err_NONE;
-    setupGrid(params, in_data, output, &f);
-    // A pixel aspect ratio of 0 (or no denominator) leaves no cell to walk.
-    if (!finitePositive(f.cell_width) || !finitePositive(f.cell_height)) return PF_Err_NONE;
-    walkCells(in_data, input, output, &f);
+    if (walk) walkCells(&f, [&](const SquaresCell& cell) { drawCell(in_data, input, output, &f, cell); });
     return PF_Err_NONE;
 }
 

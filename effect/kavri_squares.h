@@ -45,5 +45,15 @@ void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* averag
 // fast path above.
 void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average);
 
+// One cell of the grid walk, in output pixels.
+struct SquaresCell {
+    float left, top, right, bottom;
+};
+typedef void (*SquaresCellVisitor)(void* user, const SquaresCell* cell);
+// Visits the cells of the frame's walk in the order the filter draws them, with
+// the parameters already mapped into the context.
+void squaresWalk(kavri_ae_filter_context* context, PF_InData* in_data, PF_LayerDef* output,
+                 SquaresCellVisitor visit, void* user);
+
 PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
                                 PF_InData* in_data, PF_OutData* out_data);

@@ -153,16 +153,16 @@ TEST(ParamSetup, AddParamFailureIsReturnedAndStopsRegistration) {
 class DirectSetup : public ::testing::Test {
 protected:
     void SetUp() override {
-        PF_OutData out{};
-        ASSERT_EQ(nr_ae_global_setup(&g_d, &host.inData(), &out), PF_Err_NONE);
-        host.inData().global_data = out.global_data;
+        PF_OutData o{};
+        ASSERT_EQ(nr_ae_global_setup(&g_d, &host.inData(), &o), PF_Err_NONE);
+        host.inData().global_data = o.global_data;
         host.resetRegistered();
         description = g_d;
         std::memset(description.sliders, 0, sizeof(description.sliders));
     }
     void TearDown() override {
-        PF_OutData out{};
-        nr_ae_global_setdown(&g_d, &host.inData(), &out);
+        PF_OutData o{};
+        nr_ae_global_setdown(&g_d, &host.inData(), &o);
     }
     PF_Err setup() {
         host.resetRegistered();

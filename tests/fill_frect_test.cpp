@@ -1,0 +1,154 @@
+// Rectangles with fractional edges.
+#include "graphics/kavri_ae_graphics_utils.h"
+#include "tests/test_support.h"
+
+using cwtest::GuardedWorld;
+using cwtest::operator==;
+
+namespace {
+
+const PF_Pixel kBlack = {255, 0, 0, 0};
+const PF_Pixel kWhite = {255, 255, 255, 255};
+
+class FillFrect : public ::testing::Test {
+protected:
+    void draw(FRect r, PF_Pixel colour = kWhite) { r_fill_frect(&host.inData(), &colour, &r, &world.def()); }
+    int red(int x, int y) { return world.at(x, y).red; }
+    refhost::Host host{nullptr};
+    GuardedWorld world{16, 12};
+};
+
+TEST_F(FillFrect, IntegerEdgesFillOnlyThroughTheHost) {
+    draw({2, 3, 5, 7});
+    EXPECT_EQ(host.counters().fills, 1);
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x) EXPECT_EQ(world.at(x, y), (x >= 3 && x < 7 && y >= 2 && y < 5) ? kWhite : kBlack);
+}
+
+TEST_F(FillFrect, NoWholeColumnDrawsNothing) {
+    draw({0, 3.2f, 12, 3.7f});
+    EXPECT_EQ(host.counters().fills, 0);
+    EXPECT_EQ(red(3, 5), 0);
+}
+
+TEST_F(FillFrect, ASliverAcrossOnePixelBoundaryBlendsBothColumns) {
+    draw({0, 3.2f, 12, 4.1f});
+    EXPECT_EQ(red(3, 5), 203) << "coverage 4 - 3.2 in single precision";
+    EXPECT_EQ(red(4, 5), 25);
+    EXPECT_EQ(red(2, 5), 0);
+    EXPECT_EQ(red(5, 5), 0);
+    EXPECT_EQ(world.at(3, 5).alpha, 255);
+}
+
+TEST_F(FillFrect, SliversUnderTwoHundredthsAreNotDrawn) {
+    draw({0, 2, 12, 10.01f});
+    EXPECT_EQ(red(9, 3), 255);
+    EXPECT_EQ(red(10, 3), 0);
+}
+
+TEST_F(FillFrect, InvertedOrEmptyRectanglesChangeNothing) {
+    draw({5, 5, 5, 9});
+    draw({5, 9, 8, 5});
+    draw({8, 2, 4, 9});
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x) EXPECT_EQ(world.at(x, y), kBlack);
+}
+
+TEST_F(FillFrect, FractionalRectangleBlendsItsBorder) {
+    draw({1.5f, 2.25f, 4.5f, 5.75f});
+    for (int y = 0; y < 12; ++y) {
+        for (int x = 0; x < 16; ++x) {
+            int expected = 0;
+            const bool mid_x = x == 3 || x == 4, side_x = x == 2 || x == 5;
+            const bool mid_y = y == 2 || y == 3, side_y = y == 1 || y == 4;
+            if (mid_x && mid_y) expected = 255;
+            if (mid_x && side_y) expected = 127;
+            if (side_x && side_y) expected = 95;
+            if (side_x && mid_y) expected = 191;
+            EXPECT_EQ(red(x, y), expected) << x << "," << y;
+            EXPECT_EQ(world.at(x, y).alpha, 255);
+        }
+    }
+}
+
+TEST_F(FillFrect, ReachingPastTheWorldIsClampedWithNoBorderThere) {
+    draw({-3.5f, -2.7f, 20.3f, 30.9f});
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x) EXPECT_EQ(world.at(x, y), kWhite);
+    EXPECT_TRUE(world.intact());
+    draw({10.5f, 14.5f, 40, 40}, kBlack);
+    EXPECT_EQ(red(14, 11), 127);
+    EXPECT_EQ(red(15, 11), 0);
+    EXPECT_TRUE(world.intact());
+}
+
+TEST_F(FillFrect, CornerCoverageIsTheProductEvenBelowTheThreshold) {
+    draw({2.9f, 2.9f, 6, 6});
+    EXPECT_EQ(red(2, 2), truncToInt32(255 * ((3 - 2.9f) * (3 - 2.9f))));
+    EXPECT_GT(red(2, 3), 0);
+}
+
+TEST_F(FillFrect, OpaqueColourOverTransparentTakesTheColourExactly) {
+    world.fill(PF_Pixel{0, 0, 0, 0});
+    draw({0, 1.5f, 3, 4});
+    EXPECT_EQ(world.at(1, 1), (PF_Pixel{127, 255, 255, 255}));
+    EXPECT_EQ(world.at(2, 1), kWhite);
+    PF_Pixel clear = {0, 0, 0, 0};
+    world.fill(clear);
+    draw({0, 1.5f, 3, 4}, PF_Pixel{0, 40, 40, 40});
+    EXPECT_EQ(world.at(1, 1), clear) << "alpha 0 under alpha 0 stays as it was";
+}
+
+TEST_F(FillFrect, KnockoutColourClearsTheInteriorAndThinsTheBorder) {
+    world.fill(PF_Pixel{255, 100, 100, 100});
+    draw({2, 1.5f, 5, 4}, PF_Pixel{0, 7, 8, 9});
+    EXPECT_EQ(world.at(2, 3), (PF_Pixel{0, 7, 8, 9}));
+    EXPECT_EQ(world.at(1, 3), (PF_Pixel{127, 100, 100, 100}));
+}
+
+TEST_F(FillFrect, LowQualityDrawsOnlyTheWholePixels) {
+    host.setQuality(PF_Quality_LO);
+    draw({1.5f, 2.25f, 4.5f, 5.75f});
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x)
+            EXPECT_EQ(red(x, y), ((x == 3 || x == 4) && (y == 2 || y == 3)) ? 255 : 0) << x << "," << y;
+}
+
+TEST_F(FillFrect, SizesAndPlacesFromEveryDegenerateShape) {
+    GuardedWorld tiny(1, 1);
+    FRect r = {-0.5f, -0.5f, 0.5f, 0.5f};
+    PF_Pixel c = kWhite;
+    r_fill_frect(&host.inData(), &c, &r, &tiny.def());
+    EXPECT_EQ(tiny.at(0, 0).red, 63) << "only the bottom-right corner, coverage 0.25";
+    EXPECT_TRUE(tiny.intact());
+    GuardedWorld none(0, 0);
+    r_fill_frect(&host.inData(), &c, &r, &none.def());
+    EXPECT_TRUE(none.intact());
+    FRect far = {-1e30f, -1e30f, 1e30f, 1e30f};
+    r_fill_frect(&host.inData(), &c, &far, &tiny.def());
+    EXPECT_EQ(tiny.at(0, 0), kWhite);
+}
+
+TEST(DrawPip, ScalesWithDownsamplingAndPixelAspect) {
+    refhost::Host host(nullptr);
+    GuardedWorld world(20, 20);
+    host.setDownsample(1, 2, 1, 2);
+    drawPip(&host.inData(), &world.def(), 10, 10, 10, 255, 255, 255 + 256);
+    // 5 x 5 centred on (10, 10): 7.5 .. 12.5
+    EXPECT_EQ(world.at(8, 8), kWhite);
+    EXPECT_EQ(world.at(11, 11), kWhite);
+    EXPECT_EQ(world.at(7, 9).red, 127);
+    EXPECT_EQ(world.at(12, 9).red, 127);
+    EXPECT_EQ(world.at(6, 9).red, 0);
+    world.fill(kBlack);
+    host.setPixelAspect(2, 1);
+    drawPip(&host.inData(), &world.def(), 10, 10, 10, 255, 255, 255);
+    // 2.5 wide (8.75 .. 11.25), 5 high
+    EXPECT_EQ(world.at(9, 8), kWhite);
+    EXPECT_EQ(world.at(10, 8), kWhite);
+    EXPECT_EQ(world.at(8, 8).red, 63);
+    EXPECT_EQ(world.at(11, 8).red, 63);
+    EXPECT_TRUE(world.intact());
+}
+
+}  // namespace
