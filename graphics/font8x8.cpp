@@ -143,10 +143,10 @@ static const PF_Pixel kCellBackground = {255, 0, 0, 0};
 static void drawGlyph(PF_LayerDef* world, const PF_Pixel* color, int x, int y, unsigned glyph) {
     const uint8_t* rows = &font8x8[glyph * 8];
     for (int r = 0; r < 8; ++r) {
-        const int Y = y + r;
+        const int64_t Y = static_cast<int64_t>(y) + r;
         if (Y < 0 || Y >= world->height) continue;
         const uint8_t bits = rows[r];
-        PF_Pixel* row = worldPixel(world, 0, Y);
+        PF_Pixel* row = worldPixel(world, 0, static_cast<int32_t>(Y));
         for (int k = 0; k < 8; ++k) {
             // 64-bit sum: x may lie anywhere in 32 bits
             const int64_t X = static_cast<int64_t>(x) + k;

@@ -146,6 +146,8 @@ public:
     PF_ParamDef** paramArray(const PF_LayerDef* input);
     // What checkout_param gives for a layer position other than 0 (null: no layer).
     void setCheckoutLayer(int position, const PF_LayerDef* layer);
+    // The input layer outside a render (render sets it to the layer it renders).
+    void setInput(const PF_LayerDef* input) { input_ = input; }
 
     // ---- render settings ----
     void setQuality(PF_Quality q) { in_.quality = q; }
