@@ -3,7 +3,6 @@
 #include "tests/test_support.h"
 
 using cwtest::GuardedWorld;
-using cwtest::operator==;
 
 namespace {
 

@@ -84,8 +84,8 @@ TEST(ParamSetup, SquaresDefinitionsCarryTheirRangesAndDefaults) {
         const PF_ParamDef& d = at(host, c.position);
         EXPECT_EQ(d.param_type, PF_Param_COLOR);
         const PF_Pixel expected = {255, c.r, c.g, c.b};
-        EXPECT_TRUE(cwtest::operator==(d.u.cd.value, expected)) << d.name;
-        EXPECT_TRUE(cwtest::operator==(d.u.cd.dephault, expected)) << d.name;
+        EXPECT_TRUE(d.u.cd.value == expected) << d.name;
+        EXPECT_TRUE(d.u.cd.dephault == expected) << d.name;
     }
 
     struct Popup {
@@ -125,7 +125,7 @@ TEST(ParamSetup, DebugGroupControlsHaveTheirDefaults) {
     }
     for (int position : {26, 29}) {
         const PF_Pixel expected = {255, 255, 240, 255};
-        EXPECT_TRUE(cwtest::operator==(at(host, position).u.cd.value, expected));
+        EXPECT_TRUE(at(host, position).u.cd.value == expected);
     }
     EXPECT_EQ(at(host, 27).u.td.x_value, 20 * 65536);
     EXPECT_EQ(at(host, 27).u.td.y_value, 30 * 65536);

@@ -10,7 +10,6 @@
 #include "tests/test_support.h"
 
 using cwtest::GuardedWorld;
-using cwtest::operator==;
 
 // The plug-in's clock, counted: the test program exports it so that the loaded
 // module reads the time through it.

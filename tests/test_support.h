@@ -12,6 +12,10 @@
 #include "host/reference_host.h"
 #include "platform/ae_effect.h"
 
+inline bool operator==(const PF_Pixel& a, const PF_Pixel& b) {
+    return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+
 namespace cwtest {
 
 // The plug-in module built beside the tests, loaded once per process.
@@ -19,10 +23,6 @@ refhost::Module& plugin();
 
 // A host driving the built plug-in, started (global, parameter and sequence setup).
 std::unique_ptr<refhost::Host> startedHost();
-
-inline bool operator==(const PF_Pixel& a, const PF_Pixel& b) {
-    return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
-}
 
 // A world inside a larger allocation: a border of sentinel pixels around it and a
 // sentinel in every row's padding, so that a write outside the world shows.
