@@ -1,1 +1,176 @@
-int main() { return 0; }
+// checkerwarp: applies the checkerwarp effect to images from the shell, loading
+// the plug-in module through its entry point as the host application does.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/render_job.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  checkerwarp about                          the plug-in's About text\n"
+    "  checkerwarp params [--json]                every parameter in host order\n"
+    "  checkerwarp render INPUT.png OUTPUT.png [options]\n"
+    "  checkerwarp render --demo OUTPUT.png [options]\n"
+    "  checkerwarp --help | --version\n"
+    "\n"
+    "render options:\n"
+    "  --set \"NAME=VALUE\"     set a parameter (repeatable); NAME as 'checkerwarp params' lists it.\n"
+    "                         float slider: 2.5   point: X,Y in pixels   color: #RRGGBB or R,G,B\n"
+    "                         popup: a choice's text or number   angle: degrees   checkbox: on/off\n"
+    "  --quality high|low     anti-aliased edges, or whole pixels only (default high)\n"
+    "  --pixel-aspect N/D     pixel aspect ratio of the image (default 1/1)\n"
+    "  --plugin PATH          the plug-in module (default: the one beside this program)\n"
+    "\n"
+    "examples:\n"
+    "  checkerwarp render --demo demo.png\n"
+    "  checkerwarp render photo.png mosaic.png --set \"background fill=tile\" --set \"squares fill=none\"\n";
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "checkerwarp: %s (see 'checkerwarp --help')\n", message.c_str());
+    return cwtool::kUsage;
+}
+
+int failure(const std::string& message, int status = cwtool::kFailed) {
+    std::fprintf(stderr, "checkerwarp: %s\n", message.c_str());
+    return status;
+}
+
+bool parseAspect(const std::string& text, A_long& num, A_u_long& den) {
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    char* end = nullptr;
+    const long n = std::strtol(text.c_str(), &end, 10);
+    if (end != text.c_str() + slash) return false;
+    const char* d_text = text.c_str() + slash + 1;
+    const long d = std::strtol(d_text, &end, 10);
+    if (*d_text == 0 || *end != 0 || n <= 0 || d <= 0 || n > 1000000 || d > 1000000) return false;
+    num = static_cast<A_long>(n);
+    den = static_cast<A_u_long>(d);
+    return true;
+}
+
+// Options every subcommand accepts: --plugin PATH.
+struct Common {
+    std::string plugin;
+};
+
+int runAbout(const std::vector<std::string>& args, const Common& common) {
+    if (!args.empty()) return usageError("'about' takes no arguments, got '" + args[0] + "'");
+    cwtool::Session session;
+    std::string error;
+    if (!cwtool::openSession(common.plugin.empty() ? cwtool::defaultPluginPath() : common.plugin, session, error))
+        return failure(error);
+    std::cout << cwtool::aboutText(*session.host) << "\n";
+    return cwtool::kOk;
+}
+
+int runParams(const std::vector<std::string>& args, const Common& common) {
+    bool json = false;
+    for (const std::string& a : args) {
+        if (a == "--json")
+            json = true;
+        else
+            return usageError("'params' takes only --json, got '" + a + "'");
+    }
+    cwtool::Session session;
+    std::string error;
+    if (!cwtool::openSession(common.plugin.empty() ? cwtool::defaultPluginPath() : common.plugin, session, error))
+        return failure(error);
+    cwtool::listParams(*session.host, std::cout, json);
+    return cwtool::kOk;
+}
+
+int runRender(const std::vector<std::string>& args, const Common& common) {
+    cwtool::RenderRequest request;
+    request.plugin = common.plugin;
+    std::vector<std::string> files;
+    bool demo = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--demo") {
+            demo = true;
+        } else if (a == "--set") {
+            if (!value(v)) return usageError("--set needs \"NAME=VALUE\"");
+            request.settings.push_back(v);
+        } else if (a.rfind("--set=", 0) == 0) {
+            request.settings.push_back(a.substr(6));
+        } else if (a == "--quality") {
+            if (!value(v) || (v != "high" && v != "low")) return usageError("--quality is high or low");
+            request.quality = v == "high" ? PF_Quality_HI : PF_Quality_LO;
+        } else if (a == "--pixel-aspect") {
+            if (!value(v) || !parseAspect(v, request.aspect_num, request.aspect_den))
+                return usageError("--pixel-aspect takes N/D with whole numbers from 1 to 1000000, such as 10/11");
+        } else if (a == "--plugin") {
+            if (!value(request.plugin)) return usageError("--plugin needs a path");
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usageError("unknown option '" + a + "'");
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (demo) {
+        if (files.size() != 1) return usageError("'render --demo' takes one OUTPUT.png");
+        request.output = files[0];
+    } else {
+        if (files.size() != 2) return usageError("'render' takes INPUT.png and OUTPUT.png (or --demo OUTPUT.png)");
+        request.input = files[0];
+        request.output = files[1];
+    }
+    std::string error;
+    const cwtool::Status status = cwtool::renderImage(request, error);
+    if (status == cwtool::kUsage) return usageError(error);
+    if (status != cwtool::kOk) return failure(error);
+    return cwtool::kOk;
+}
+
+int run(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Common common;
+    // --plugin may come before the subcommand too
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--plugin" && i == 0) {
+            common.plugin = args[1];
+            args.erase(args.begin(), args.begin() + 2);
+            break;
+        }
+    }
+    if (args.empty()) return usageError("no command given");
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::cout << kUsage;
+        return cwtool::kOk;
+    }
+    if (command == "--version") {
+        std::cout << "checkerwarp 1.4.0\n";
+        return cwtool::kOk;
+    }
+    if (command == "about") return runAbout(args, common);
+    if (command == "params") return runParams(args, common);
+    if (command == "render") return runRender(args, common);
+    return usageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return failure("out of memory");
+    } catch (const std::exception& e) {
+        return failure(e.what());
+    }
+}

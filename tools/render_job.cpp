@@ -1,0 +1,231 @@
+#include "tools/render_job.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <sstream>
+
+#include "tools/demo_image.h"
+#include "tools/param_values.h"
+#include "tools/png_io.h"
+
+namespace cwtool {
+
+static std::string programDirectory() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return ".";
+    path[n] = 0;
+    std::string p(path);
+    const size_t slash = p.rfind('/');
+    return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+std::string defaultPluginPath() {
+    const std::string dir = programDirectory();
+    const std::string beside = dir + "/checkerwarp.so";
+    if (access(beside.c_str(), R_OK) == 0) return beside;
+    const std::string installed = dir + "/../lib/checkerwarp/checkerwarp.so";
+    if (access(installed.c_str(), R_OK) == 0) return installed;
+    return beside;
+}
+
+static std::string pluginMessage(refhost::Host& host, PF_Err err) {
+    std::string msg = host.returnMessage();
+    return "the plug-in failed with error " + std::to_string(err) + (msg.empty() ? "" : ": " + msg);
+}
+
+bool openSession(const std::string& plugin_path, Session& session, std::string& error) {
+    session.module = refhost::Module::load(plugin_path, error);
+    if (!session.module) return false;
+    session.host = std::make_unique<refhost::Host>(session.module->entry());
+    const PF_Err err = session.host->start();
+    if (err) {
+        error = pluginMessage(*session.host, err);
+        return false;
+    }
+    return true;
+}
+
+std::string aboutText(refhost::Host& host) {
+    std::string text;
+    host.about(text);
+    for (char& c : text)
+        if (c == '\r') c = '\n';
+    return text;
+}
+
+// ---- listings ----
+
+static std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+static std::string hexColour(const PF_Pixel& p) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "#%02x%02x%02x", p.red, p.green, p.blue);
+    return text;
+}
+
+static std::string fixedText(PF_Fixed v) {
+    return shortFloat(static_cast<float>(v / 65536.0));
+}
+
+// The type-specific fields of one definition, as (key, JSON value) pairs; the
+// text listing shows the same values.
+struct Fields {
+    std::string valid_min, valid_max, slider_min, slider_max, dflt, dflt_text;
+    std::vector<std::string> choices;
+};
+
+static Fields fieldsOf(const PF_ParamDef& d) {
+    Fields f;
+    switch (d.param_type) {
+    case PF_Param_FLOAT_SLIDER:
+        f.valid_min = shortFloat(d.u.fs_d.valid_min);
+        f.valid_max = shortFloat(d.u.fs_d.valid_max);
+        f.slider_min = shortFloat(d.u.fs_d.slider_min);
+        f.slider_max = shortFloat(d.u.fs_d.slider_max);
+        f.dflt = f.dflt_text = shortFloat(d.u.fs_d.dephault);
+        if (d.u.fs_d.display_flags & PF_ValueDisplayFlag_PERCENT) f.dflt_text += "%";
+        break;
+    case PF_Param_SLIDER:
+        f.valid_min = std::to_string(d.u.sd.valid_min);
+        f.valid_max = std::to_string(d.u.sd.valid_max);
+        f.slider_min = std::to_string(d.u.sd.slider_min);
+        f.slider_max = std::to_string(d.u.sd.slider_max);
+        f.dflt = f.dflt_text = std::to_string(d.u.sd.dephault);
+        break;
+    case PF_Param_FIX_SLIDER:
+        f.valid_min = fixedText(d.u.fd.valid_min);
+        f.valid_max = fixedText(d.u.fd.valid_max);
+        f.slider_min = fixedText(d.u.fd.slider_min);
+        f.slider_max = fixedText(d.u.fd.slider_max);
+        f.dflt = f.dflt_text = fixedText(d.u.fd.dephault);
+        break;
+    case PF_Param_ANGLE:
+        f.dflt = fixedText(d.u.ad.dephault);
+        f.dflt_text = f.dflt + " degrees";
+        break;
+    case PF_Param_CHECKBOX:
+        f.dflt = d.u.bd.dephault ? "true" : "false";
+        f.dflt_text = d.u.bd.dephault ? "on" : "off";
+        break;
+    case PF_Param_COLOR:
+        f.dflt = jsonString(hexColour(d.u.cd.dephault));
+        f.dflt_text = hexColour(d.u.cd.dephault);
+        break;
+    case PF_Param_POINT:
+        f.dflt = "{\"x_percent\": " + fixedText(d.u.td.x_dephault) + ", \"y_percent\": " + fixedText(d.u.td.y_dephault) + "}";
+        f.dflt_text = fixedText(d.u.td.x_dephault) + "%, " + fixedText(d.u.td.y_dephault) + "% of the layer";
+        break;
+    case PF_Param_POPUP: {
+        f.choices = popupChoices(d);
+        f.dflt = std::to_string(d.u.pd.dephault);
+        const size_t i = static_cast<size_t>(d.u.pd.dephault - 1);
+        f.dflt_text = i < f.choices.size() ? f.choices[i] : f.dflt;
+        break;
+    }
+    default: break;
+    }
+    return f;
+}
+
+void listParams(const refhost::Host& host, std::ostream& out, bool json) {
+    const std::vector<PF_ParamDef>& defs = host.registered();
+    if (json) out << "[\n";
+    int depth = 0;
+    char line[512];
+    if (!json) {
+        std::snprintf(line, sizeof(line), "%3s %4s  %-26s %-13s %-17s %-17s %s\n", "pos", "id", "name", "type",
+                      "valid", "slider", "default");
+        out << line;
+    }
+    for (size_t p = 1; p < defs.size(); ++p) {
+        const PF_ParamDef& d = defs[p];
+        const Fields f = fieldsOf(d);
+        if (json) {
+            out << "  {\"position\": " << p << ", \"id\": " << d.uu.id << ", \"name\": " << jsonString(d.name)
+                << ", \"type\": " << jsonString(typeName(d.param_type));
+            if (!f.valid_min.empty())
+                out << ", \"valid_min\": " << f.valid_min << ", \"valid_max\": " << f.valid_max
+                    << ", \"slider_min\": " << f.slider_min << ", \"slider_max\": " << f.slider_max;
+            if (!f.dflt.empty()) out << ", \"default\": " << f.dflt;
+            if (d.param_type == PF_Param_POPUP) {
+                out << ", \"choices\": [";
+                for (size_t i = 0; i < f.choices.size(); ++i) out << (i ? ", " : "") << jsonString(f.choices[i]);
+                out << "]";
+            }
+            out << ", \"flags\": " << d.flags << ", \"ui_flags\": " << d.ui_flags << "}"
+                << (p + 1 < defs.size() ? "," : "") << "\n";
+            continue;
+        }
+        if (d.param_type == PF_Param_GROUP_END && depth > 0) --depth;
+        const std::string name = std::string(2 * static_cast<size_t>(depth), ' ') +
+                                 (d.param_type == PF_Param_GROUP_END ? "(end of group)" : d.name);
+        const std::string valid = f.valid_min.empty() ? "" : f.valid_min + " .. " + f.valid_max;
+        const std::string slider = f.slider_min.empty() ? "" : f.slider_min + " .. " + f.slider_max;
+        std::snprintf(line, sizeof(line), "%3zu %4d  %-26s %-13s %-17s %-17s %s", p, static_cast<int>(d.uu.id),
+                      name.c_str(), typeName(d.param_type), valid.c_str(), slider.c_str(), f.dflt_text.c_str());
+        out << line;
+        if (!f.choices.empty()) {
+            out << "  (";
+            for (size_t i = 0; i < f.choices.size(); ++i) out << (i ? " | " : "") << i + 1 << " " << f.choices[i];
+            out << ")";
+        }
+        out << "\n";
+        if (d.param_type == PF_Param_GROUP_START) ++depth;
+    }
+    if (json) out << "]\n";
+}
+
+// ---- rendering ----
+
+Status renderImage(const RenderRequest& request, std::string& error) {
+    Session session;
+    if (!openSession(request.plugin.empty() ? defaultPluginPath() : request.plugin, session, error)) return kFailed;
+    refhost::Host& host = *session.host;
+    for (const std::string& s : request.settings)
+        if (!applySetting(host, s, error)) return kUsage;
+    host.setQuality(request.quality);
+    host.setPixelAspect(request.aspect_num, request.aspect_den);
+
+    refhost::World input, output;
+    if (request.input.empty()) {
+        if (!makeDemoImage(input, error)) return kFailed;
+    } else if (!readPng(request.input, input, error)) {
+        return kFailed;
+    }
+    // The output starts fully transparent: every byte 0.
+    if (!output.allocate(input.width(), input.height(), error)) return kFailed;
+
+    host.setInput(&input.def());
+    PF_Err err = host.updateParamsUI();
+    if (!err) err = host.frameSetup();
+    if (!err) err = host.render(input.def(), output.def());
+    if (err) {
+        error = pluginMessage(host, err);
+        return kFailed;
+    }
+    if (host.outData().out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE)
+        std::fprintf(stderr, "checkerwarp: the plug-in says: %s\n", host.returnMessage().c_str());
+    if (!writePng(request.output, output, error)) return kFailed;
+    return kOk;
+}
+
+}  // namespace cwtool

@@ -1,0 +1,48 @@
+// The work of the checkerwarp command: a plug-in session through the reference
+// host, parameter listings, and renders of one image.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/reference_host.h"
+
+namespace cwtool {
+
+enum Status { kOk = 0, kFailed = 1, kUsage = 2 };
+
+// The plug-in loaded and started the way the host application starts it.
+struct Session {
+    std::unique_ptr<refhost::Module> module;
+    std::unique_ptr<refhost::Host> host;
+};
+
+// The module beside this program, else where it is installed.
+std::string defaultPluginPath();
+
+// Loads the module and sends global, parameter and sequence setup.
+bool openSession(const std::string& plugin_path, Session& session, std::string& error);
+
+// The About text with its carriage returns as line breaks.
+std::string aboutText(refhost::Host& host);
+
+// Every registered parameter in host order, as text or as a JSON array.
+void listParams(const refhost::Host& host, std::ostream& out, bool json);
+
+struct RenderRequest {
+    std::string input;    // empty: the built-in demo picture
+    std::string output;
+    std::vector<std::string> settings;  // "NAME=VALUE"
+    PF_Quality quality = PF_Quality_HI;
+    A_long aspect_num = 1;
+    A_u_long aspect_den = 1;
+    std::string plugin;
+};
+
+// Renders one image; on failure `error` holds the message and the status says
+// whether it was the request (kUsage) or the work (kFailed).
+Status renderImage(const RenderRequest& request, std::string& error);
+
+}  // namespace cwtool
