@@ -1,0 +1,222 @@
+// The checkerwarp command end to end, run as a person runs it.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/png_test_files.h"
+#include "tests/test_support.h"
+#include "tools/param_values.h"
+#include "tools/png_io.h"
+
+using cwtest::TempDir;
+
+namespace {
+
+struct CommandRun {
+    int status;
+    std::string out, err;
+};
+
+std::string shellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+CommandRun run(const std::vector<std::string>& args) {
+    static int counter = 0;
+    const std::string err_path = "/tmp/checkerwarp-cli-err-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    std::string command = shellQuote(CHECKERWARP_CLI_PATH);
+    for (const std::string& a : args) command += " " + shellQuote(a);
+    command += " 2>" + err_path;
+    CommandRun r;
+    FILE* p = popen(command.c_str(), "r");
+    std::array<char, 4096> buffer;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), p)) > 0) r.out.append(buffer.data(), n);
+    const int raw = pclose(p);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::ifstream e(err_path);
+    std::stringstream ss;
+    ss << e.rdbuf();
+    r.err = ss.str();
+    std::remove(err_path.c_str());
+    return r;
+}
+
+// One line, starting with the program's name.
+void expectOneLineError(const CommandRun& r, int status, const std::string& contains) {
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err.rfind("checkerwarp: ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(contains), std::string::npos) << r.err;
+}
+
+TEST(Cli, AboutShowsCarriageReturnsAsLineBreaks) {
+    CommandRun r = run({"about"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("checkerwarp, v1.4 build 383 2011.02.02-20:14:23\n\nan interesting", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}
+
+TEST(Cli, HelpVersionAndUsageErrors) {
+    EXPECT_EQ(run({"--help"}).status, 0);
+    EXPECT_NE(run({"--help"}).out.find("render --demo OUTPUT.png"), std::string::npos);
+    EXPECT_EQ(run({"--version"}).out, "checkerwarp 1.4.0\n");
+    expectOneLineError(run({}), 2, "no command");
+    expectOneLineError(run({"paint"}), 2, "unknown command 'paint'");
+    expectOneLineError(run({"render", "only-one.png"}), 2, "INPUT.png and OUTPUT.png");
+    expectOneLineError(run({"render", "--demo", "x.png", "--quality", "medium"}), 2, "high or low");
+    expectOneLineError(run({"render", "--demo", "x.png", "--pixel-aspect", "0/1"}), 2, "N/D");
+    expectOneLineError(run({"render", "--demo", "x.png", "--frobnicate"}), 2, "unknown option");
+}
+
+TEST(Cli, ParamsJsonDescribesEveryRegisteredDefinition) {
+    CommandRun r = run({"params", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto host = cwtest::startedHost();
+    const auto& defs = host->registered();
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), static_cast<long>(defs.size() - 1 + 2));
+    for (size_t p = 1; p < defs.size(); ++p) {
+        std::ostringstream head;
+        head << "{\"position\": " << p << ", \"id\": " << defs[p].uu.id << ", \"name\": \"" << defs[p].name
+             << "\", \"type\": \"" << cwtool::typeName(defs[p].param_type) << "\"";
+        EXPECT_NE(r.out.find(head.str()), std::string::npos) << head.str();
+    }
+    EXPECT_NE(r.out.find("\"name\": \"x scale\", \"type\": \"float slider\", \"valid_min\": 0.1, \"valid_max\": 1000, "
+                         "\"slider_min\": 0.1, \"slider_max\": 1000, \"default\": 100, \"flags\": 32, \"ui_flags\": 0}"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"default\": 1, \"choices\": [\"color\", \"tile\", \"source (tinted)\", \"knockout\"]"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"name\": \"center\", \"type\": \"point\", \"default\": {\"x_percent\": 50, \"y_percent\": 50}"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"name\": \"vertical influence\", \"type\": \"color\", \"default\": \"#7f8000\""),
+              std::string::npos);
+    CommandRun text = run({"params"});
+    EXPECT_NE(text.out.find("    x scale"), std::string::npos) << "group members are indented";
+}
+
+class CliRender : public ::testing::Test {
+protected:
+    void SetUp() override {
+        input = dir.path("in.png");
+        cwtest::PngSpec s;
+        s.width = 97;
+        s.height = 61;
+        cwtest::writeTestPng(input, s);
+        output = dir.path("out.png");
+    }
+    // The command failed and left no file behind.
+    void expectNoOutput() {
+        for (const std::string& f : dir.files()) EXPECT_TRUE(f == "in.png" || f == "keep.png") << f;
+    }
+    TempDir dir;
+    std::string input, output;
+};
+
+TEST_F(CliRender, EveryFillModeRenders) {
+    for (const char* background : {"color", "tile", "source (tinted)", "knockout"})
+        for (const char* squares : {"color", "tile", "none", "knockout"}) {
+            CommandRun r = run({"render", input, output, "--set", std::string("background fill=") + background, "--set",
+                         std::string("squares fill=") + squares, "--set", "background color=#336699"});
+            ASSERT_EQ(r.status, 0) << background << "/" << squares << ": " << r.err;
+            refhost::World w;
+            std::string error;
+            ASSERT_TRUE(cwtool::readPng(output, w, error)) << error;
+            EXPECT_EQ(w.width(), 97);
+            EXPECT_EQ(w.height(), 61);
+        }
+    EXPECT_EQ(dir.files().size(), 2u) << "no temporary files are left";
+}
+
+TEST_F(CliRender, MatchesARenderThroughTheReferenceHost) {
+    CommandRun r = run({"render", input, output, "--set", "squares across=17.5", "--set", "center=30.25,20", "--set",
+                 "brick offset=90", "--set", "wibble max=2", "--set", "wibble angle=33", "--set",
+                 "squares fill=2", "--set", "stamp params=on", "--pixel-aspect", "10/11", "--quality", "low"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    refhost::World in, expected, actual;
+    std::string error;
+    ASSERT_TRUE(cwtool::readPng(input, in, error));
+    ASSERT_TRUE(expected.allocate(in.width(), in.height(), error));
+    auto host = cwtest::startedHost();
+    cwtest::setFloat(*host, "squares across", 17.5);
+    cwtest::setPointPixels(*host, "center", 30.25, 20);
+    cwtest::setAngle(*host, "brick offset", 90);
+    cwtest::setFloat(*host, "wibble max", 2);
+    cwtest::setAngle(*host, "wibble angle", 33);
+    cwtest::setPopup(*host, "squares fill", 2);
+    cwtest::setCheckbox(*host, "stamp params", true);
+    host->setPixelAspect(10, 11);
+    host->setQuality(PF_Quality_LO);
+    ASSERT_EQ(host->render(in.def(), expected.def()), PF_Err_NONE);
+    ASSERT_TRUE(cwtool::readPng(output, actual, error));
+    EXPECT_TRUE(actual.samePixels(expected));
+}
+
+TEST_F(CliRender, TheDemoPictureRendersWithNoInput) {
+    CommandRun r = run({"render", "--demo", output});
+    ASSERT_EQ(r.status, 0) << r.err;
+    refhost::World w;
+    std::string error;
+    ASSERT_TRUE(cwtool::readPng(output, w, error));
+    EXPECT_EQ(w.width(), 960);
+    EXPECT_EQ(w.height(), 540);
+}
+
+TEST_F(CliRender, BadValuesAreUsageErrorsAndLeaveNoFile) {
+    expectOneLineError(run({"render", input, output, "--set", "squares acros=3"}), 2, "did you mean \"squares across\"");
+    expectOneLineError(run({"render", input, output, "--set", "squares across=300"}), 2, "from 1 to 255");
+    expectOneLineError(run({"render", input, output, "--set", "squares across=lots"}), 2, "decimal number");
+    expectOneLineError(run({"render", input, output, "--set", "squares across"}), 2, "NAME=VALUE");
+    expectOneLineError(run({"render", input, output, "--set", "background fill=plaid"}), 2,
+                       "\"color\", \"tile\", \"source (tinted)\", \"knockout\"");
+    expectOneLineError(run({"render", input, output, "--set", "background fill=5"}), 2, "1 to 4");
+    expectOneLineError(run({"render", input, output, "--set", "center=1;2"}), 2, "X,Y");
+    expectOneLineError(run({"render", input, output, "--set", "squares color=#12345"}), 2, "#RRGGBB");
+    expectOneLineError(run({"render", input, output, "--set", "squares color=1,2,256"}), 2, "R,G,B");
+    expectOneLineError(run({"render", input, output, "--set", "stamp time=maybe"}), 2, "on or off");
+    expectOneLineError(run({"render", input, output, "--set", "futz=1"}), 2, "unknown parameter");
+    expectNoOutput();
+}
+
+TEST_F(CliRender, RangeChecksUseTheStoredSinglePrecisionBounds) {
+    EXPECT_EQ(run({"render", input, output, "--set", "x scale=0.1", "--set", "y scale=1000"}).status, 0);
+    expectOneLineError(run({"render", input, output, "--set", "x scale=0.0999"}), 2, "from 0.1 to 1000");
+    EXPECT_EQ(run({"render", input, output, "--set", "background fill=source (tinted)", "--set", "brick rows=vertical",
+                   "--set", "squares color=10,20,30", "--set", "stamp time=1"})
+                  .status,
+              0);
+}
+
+TEST_F(CliRender, BadFilesAndModulesAreFailuresAndLeaveNoFile) {
+    expectOneLineError(run({"render", dir.path("missing.png"), output}), 1, "cannot open");
+    std::vector<uint8_t> bytes = cwtest::readBytes(input);
+    cwtest::writeBytes(dir.path("keep.png"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 60));
+    expectOneLineError(run({"render", dir.path("keep.png"), output}), 1, "cannot read");
+    cwtest::writeBytes(dir.path("keep.png"), {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0});
+    expectOneLineError(run({"render", dir.path("keep.png"), output}), 1, "not a PNG");
+    expectOneLineError(run({"render", input, output, "--plugin", "/no/such.so"}), 1, "cannot load plug-in module");
+    expectOneLineError(run({"render", input, output, "--plugin", std::string(BROKEN_MODULE_DIR) + "/broken_no_entry.so"}),
+                       1, "has no EntryPointFunc");
+    expectOneLineError(run({"render", input, output, "--plugin", std::string(BROKEN_MODULE_DIR) + "/broken_render.so"}),
+                       1, "could not render this frame");
+    expectOneLineError(run({"render", input, dir.path("no/folder/out.png")}), 1, "cannot write");
+    expectNoOutput();
+}
+
+TEST_F(CliRender, AnExistingOutputIsReplacedOnlyOnSuccess) {
+    cwtest::writeBytes(dir.path("keep.png"), {1, 2, 3});
+    EXPECT_EQ(run({"render", input, dir.path("keep.png"), "--set", "squares across=0"}).status, 2);
+    EXPECT_EQ(cwtest::readBytes(dir.path("keep.png")), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(run({"render", input, dir.path("keep.png")}).status, 0);
+    EXPECT_GT(cwtest::readBytes(dir.path("keep.png")).size(), 100u);
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// PNG files in and out of the host's worlds.
+#include <png.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "tests/png_test_files.h"
+#include "tests/test_support.h"
+#include "tools/png_io.h"
+
+using cwtest::PngSpec;
+using cwtest::TempDir;
+
+namespace {
+
+struct Format {
+    const char* name;
+    PngSpec spec;
+};
+
+class PngRead : public ::testing::TestWithParam<Format> {};
+
+TEST_P(PngRead, DecodesEveryPixelAsEightBitArgb) {
+    TempDir dir;
+    const PngSpec& s = GetParam().spec;
+    const std::string path = dir.path("in.png");
+    cwtest::writeTestPng(path, s);
+    refhost::World w;
+    std::string error;
+    ASSERT_TRUE(cwtool::readPng(path, w, error)) << error;
+    ASSERT_EQ(w.width(), s.width);
+    ASSERT_EQ(w.height(), s.height);
+    EXPECT_GT(w.def().rowbytes, 4 * w.width()) << "rows are padded";
+    for (int y = 0; y < s.height; ++y)
+        for (int x = 0; x < s.width; ++x) {
+            uint8_t e[4];
+            cwtest::expectedPixel(s, x, y, e);
+            const PF_Pixel want = {e[0], e[1], e[2], e[3]};
+            ASSERT_EQ(w.at(x, y), want) << GetParam().name << " at " << x << "," << y;
+        }
+}
+
+PngSpec spec(int type, int depth, bool interlaced = false, bool alpha = false, int w = 13, int h = 11) {
+    PngSpec s;
+    s.color_type = type;
+    s.bit_depth = depth;
+    s.interlaced = interlaced;
+    s.palette_alpha = alpha;
+    s.width = w;
+    s.height = h;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PngRead,
+    ::testing::Values(Format{"rgba8", spec(PNG_COLOR_TYPE_RGBA, 8)}, Format{"rgb8", spec(PNG_COLOR_TYPE_RGB, 8)},
+                      Format{"rgba16", spec(PNG_COLOR_TYPE_RGBA, 16)}, Format{"rgb16", spec(PNG_COLOR_TYPE_RGB, 16)},
+                      Format{"gray8", spec(PNG_COLOR_TYPE_GRAY, 8)}, Format{"gray16", spec(PNG_COLOR_TYPE_GRAY, 16)},
+                      Format{"gray1", spec(PNG_COLOR_TYPE_GRAY, 1)}, Format{"gray2", spec(PNG_COLOR_TYPE_GRAY, 2)},
+                      Format{"gray4", spec(PNG_COLOR_TYPE_GRAY, 4)},
+                      Format{"grayalpha8", spec(PNG_COLOR_TYPE_GRAY_ALPHA, 8)},
+                      Format{"grayalpha16", spec(PNG_COLOR_TYPE_GRAY_ALPHA, 16)},
+                      Format{"palette", spec(PNG_COLOR_TYPE_PALETTE, 8)},
+                      Format{"palette2", spec(PNG_COLOR_TYPE_PALETTE, 2)},
+                      Format{"paletteAlpha", spec(PNG_COLOR_TYPE_PALETTE, 8, false, true)},
+                      Format{"interlacedRgba", spec(PNG_COLOR_TYPE_RGBA, 8, true, false, 37, 29)},
+                      Format{"interlacedPalette", spec(PNG_COLOR_TYPE_PALETTE, 4, true, true, 9, 17)},
+                      Format{"onePixel", spec(PNG_COLOR_TYPE_RGB, 8, false, false, 1, 1)}),
+    [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
+
+class PngDamage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        good = dir.path("good.png");
+        cwtest::writeTestPng(good, spec(PNG_COLOR_TYPE_RGBA, 8, false, false, 64, 48));
+        bytes = cwtest::readBytes(good);
+    }
+    std::string readError(const std::vector<uint8_t>& b) {
+        const std::string path = dir.path("bad.png");
+        cwtest::writeBytes(path, b);
+        refhost::World w;
+        std::string error;
+        EXPECT_FALSE(cwtool::readPng(path, w, error));
+        return error;
+    }
+    TempDir dir;
+    std::string good;
+    std::vector<uint8_t> bytes;
+};
+
+TEST_F(PngDamage, TruncatedFilesAreRefused) {
+    for (size_t keep : {size_t(0), size_t(5), size_t(8), size_t(20), size_t(40), bytes.size() / 2, bytes.size() - 13}) {
+        std::vector<uint8_t> b(bytes.begin(), bytes.begin() + static_cast<long>(keep));
+        EXPECT_FALSE(readError(b).empty()) << keep;
+    }
+}
+
+TEST_F(PngDamage, ABadChecksumIsRefused) {
+    std::vector<uint8_t> b = bytes;
+    b[8 + 8 + 13] ^= 0xFF;  // the IHDR chunk's CRC
+    EXPECT_NE(readError(b).find("IHDR"), std::string::npos) << readError(b);
+}
+
+TEST_F(PngDamage, AbsurdDimensionsAreRefused) {
+    // width 0 and width 2^31-1 in IHDR, with its CRC fixed up
+    for (uint32_t width : {0u, 0x7FFFFFFFu, 2000000u}) {
+        std::vector<uint8_t> b = bytes;
+        for (int i = 0; i < 4; ++i) b[16 + i] = static_cast<uint8_t>(width >> (24 - 8 * i));
+        const uint32_t crc = static_cast<uint32_t>(crc32(0, b.data() + 12, 17));
+        for (int i = 0; i < 4; ++i) b[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+        EXPECT_FALSE(readError(b).empty()) << width;
+    }
+}
+
+TEST_F(PngDamage, FramesTooLargeForTheHostAreRefusedBeforeDecoding) {
+    std::vector<uint8_t> b = bytes;
+    const uint32_t side = 40000;  // 40000^2 * 4 bytes is over 2 GiB
+    for (int i = 0; i < 4; ++i) b[16 + i] = b[20 + i] = static_cast<uint8_t>(side >> (24 - 8 * i));
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, b.data() + 12, 17));
+    for (int i = 0; i < 4; ++i) b[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    EXPECT_NE(readError(b).find("too large"), std::string::npos) << readError(b);
+}
+
+TEST_F(PngDamage, NotAPngAndMissingFilesSaySo) {
+    EXPECT_NE(readError({'h', 'e', 'l', 'l', 'o', ' ', 'p', 'n', 'g', '!'}).find("not a PNG"), std::string::npos);
+    refhost::World w;
+    std::string error;
+    EXPECT_FALSE(cwtool::readPng(dir.path("missing.png"), w, error));
+    EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+TEST(PngWrite, RoundTripsStraightAlphaAndLeavesNoTemporaryFile) {
+    TempDir dir;
+    refhost::World w;
+    std::string error;
+    ASSERT_TRUE(w.allocate(5, 4, error));
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 5; ++x) w.at(x, y) = PF_Pixel{static_cast<A_u_char>(x * 60), 10, static_cast<A_u_char>(y), 200};
+    ASSERT_TRUE(cwtool::writePng(dir.path("out.png"), w, error)) << error;
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"out.png"});
+    struct stat st;
+    ASSERT_EQ(stat(dir.path("out.png").c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & 0044, 0u) << "created with the usual permissions";
+    refhost::World back;
+    ASSERT_TRUE(cwtool::readPng(dir.path("out.png"), back, error)) << error;
+    EXPECT_TRUE(back.samePixels(w));
+}
+
+TEST(PngWrite, AnUnwritableFolderFailsWithoutAFile) {
+    TempDir dir;
+    refhost::World w;
+    std::string error;
+    ASSERT_TRUE(w.allocate(2, 2, error));
+    EXPECT_FALSE(cwtool::writePng(dir.path("no/such/folder/out.png"), w, error));
+    EXPECT_NE(error.find("cannot write"), std::string::npos);
+    EXPECT_TRUE(dir.files().empty());
+}
+
+}  // namespace

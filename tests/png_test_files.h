@@ -1,0 +1,42 @@
+// PNG files made for the tests with libpng: every colour type, bit depth and
+// interlacing, and damaged ones.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cwtest {
+
+struct PngSpec {
+    int width = 4, height = 3;
+    int color_type = 6;   // PNG_COLOR_TYPE_*
+    int bit_depth = 8;
+    bool interlaced = false;
+    bool palette_alpha = false;  // a tRNS chunk for palette and gray images
+};
+
+// Writes a PNG whose sample (x, y, channel) is a function of its position; the
+// expected 8-bit ARGB pixel is given by expectedPixel.
+void writeTestPng(const std::string& path, const PngSpec& spec);
+// a, r, g, b of pixel (x, y) as the reader should give it.
+void expectedPixel(const PngSpec& spec, int x, int y, uint8_t out[4]);
+
+std::vector<uint8_t> readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// A temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_; }
+    // The names of the files in the folder.
+    std::vector<std::string> files() const;
+
+private:
+    std::string dir_;
+};
+
+}  // namespace cwtest
