@@ -356,12 +356,101 @@ void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelF
     setAverage(average, sums, pixelCount(rect));
 }
 
-// A float sum of bytes is exact while it stays at or below 2^24, so whole rows
-// are summed in integers until a row could take a channel past that; from that
-// row on the sums go on in float in the same order as the reference.
-static const uint32_t kExactFloatLimit = 1u << 24;
+// Sums each byte of the rows' pixels (alpha, red, green, blue) in integers. The
+// words are split into two masked halves whose 16-bit lanes hold one byte each;
+// 257 pixels fill a lane at most (257 * 255 = 65535), so the lanes are emptied
+// into the totals every 256 pixels. The loops vectorise.
+__attribute__((target_clones("avx2", "default")))
+static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
+                         uint64_t sums[4]) {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lanes below assume little-endian words");
+    const uint32_t even_mask = pixelWord(PF_Pixel{0xFF, 0, 0xFF, 0});  // alpha and green
+    uint64_t lane[4] = {0, 0, 0, 0};  // the low and high lanes of each half
+    for (int32_t y = top; y < bottom; ++y) {
+        const uint32_t* w = reinterpret_cast<const uint32_t*>(worldPixel(const_cast<PF_LayerDef*>(world), 0, y));
+        for (int32_t x = left; x < right;) {
+            const int32_t end = right - x > 256 ? x + 256 : right;
+            uint32_t even = 0, odd = 0;
+            for (; x < end; ++x) {
+                even += w[x] & even_mask;
+                odd += (w[x] >> 8) & even_mask;
+            }
+            lane[0] += even & 0xFFFF;
+            lane[1] += even >> 16;
+            lane[2] += odd & 0xFFFF;
+            lane[3] += odd >> 16;
+        }
+    }
+    // In memory order a pixel is alpha, red, green, blue: on this little-endian
+    // machine the even half holds alpha (low lane) and green (high lane), the
+    // odd half red and blue.
+    sums[0] = lane[0];
+    sums[1] = lane[2];
+    sums[2] = lane[1];
+    sums[3] = lane[3];
+}
+
+static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
+    sumRowsBytes(world, y, y + 1, left, right, sums);
+}
+
+// A float sum of bytes is exact while it stays at or below 2^24, so each channel
+// is summed by whole rows in integers until a row could take it past that; from
+// that row on the channel goes on in float, pixel by pixel in the reference's
+// order. Rows whose bytes in a channel are all 0 or all 255 are added in closed
+// form (addRepeated), which gives the same float as adding them one by one.
+static const uint64_t kExactFloatLimit = 1u << 24;
+
+float addRepeated(float sum, uint32_t b, int64_t n) {
+    if (b == 0) return sum;  // adding 0 leaves every float as it is
+    const float fb = static_cast<float>(b);
+    while (n > 0) {
+        if (sum < 16777216.0f) {
+            // Exact integer sums up to 2^24: take every step that stays there at once.
+            int64_t m = static_cast<int64_t>((16777216.0 - static_cast<double>(sum)) / b);
+            if (m > n) m = n;
+            if (m > 0) {
+                sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(b) * static_cast<double>(m));
+                n -= m;
+                continue;
+            }
+            sum += fb;
+            --n;
+            continue;
+        }
+        // Within one binade a step rounds the same way every time once the sum's
+        // last kept bit is even, which one step guarantees: after a first step the
+        // increment is constant until the sum leaves the binade.
+        int exponent;
+        std::frexp(sum, &exponent);
+        const double binade_top = std::ldexp(1.0, exponent);  // first value of the next binade
+        const float first = sum + fb;
+        --n;
+        if (n == 0 || static_cast<double>(first) >= binade_top) {
+            sum = first;
+            continue;
+        }
+        const float second = first + fb;
+        --n;
+        const double step = static_cast<double>(second) - static_cast<double>(first);
+        sum = second;
+        if (n == 0 || step <= 0 || static_cast<double>(second) >= binade_top) continue;
+        const double ulp = std::ldexp(1.0, exponent - 24);
+        int64_t m = static_cast<int64_t>((binade_top - ulp - static_cast<double>(second)) / step);
+        if (m > n) m = n;
+        if (m > 0) {
+            sum = static_cast<float>(static_cast<double>(second) + step * static_cast<double>(m));
+            n -= m;
+        }
+    }
+    return sum;
+}
 
 void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average) {
+#if KAVRI_REFERENCE_PATHS
+    r_average_rect_rgba_reference(world, rect, average);
+    return;
+#endif
     float sums[4] = {0, 0, 0, 0};
     if (!prepareAverageRect(world, rect)) {
         setAverage(average, sums, 0);
@@ -369,27 +458,47 @@ void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* aver
     }
     const int32_t left = rect->left, right = rect->right;
     if (left < right) {
-        uint64_t exact[4] = {0, 0, 0, 0};
-        int32_t y = rect->top;
-        for (; y < rect->bottom; ++y) {
-            const PF_Pixel* row = worldPixel(world, 0, y);
-            uint32_t ra = 0, rr = 0, rg = 0, rb = 0;
-            for (int32_t x = left; x < right; ++x) {
-                ra += row[x].alpha;
-                rr += row[x].red;
-                rg += row[x].green;
-                rb += row[x].blue;
-            }
-            if (exact[0] + ra > kExactFloatLimit || exact[1] + rr > kExactFloatLimit ||
-                exact[2] + rg > kExactFloatLimit || exact[3] + rb > kExactFloatLimit)
-                break;
-            exact[0] += ra;
-            exact[1] += rr;
-            exact[2] += rg;
-            exact[3] += rb;
+        const uint64_t n = static_cast<uint64_t>(right - left);
+        if (n * static_cast<uint64_t>(rect->bottom - rect->top) * 255 <= kExactFloatLimit) {
+            // No channel can pass 2^24: the whole rectangle in integers at once.
+            uint64_t exact[4];
+            sumRowsBytes(world, rect->top, rect->bottom, left, right, exact);
+            for (int c = 0; c < 4; ++c) sums[c] = static_cast<float>(exact[c]);
+            setAverage(average, sums, pixelCount(rect));
+            return;
         }
-        for (int c = 0; c < 4; ++c) sums[c] = static_cast<float>(exact[c]);
-        for (; y < rect->bottom; ++y) addRowInFloat(worldPixel(world, 0, y), left, right, sums);
+        uint64_t exact[4] = {0, 0, 0, 0};
+        bool in_float[4] = {false, false, false, false};
+        for (int32_t y = rect->top; y < rect->bottom; ++y) {
+            const PF_Pixel* row = worldPixel(world, 0, y);
+            uint64_t row_sums[4];
+            sumRowBytes(world, y, left, right, row_sums);
+            bool pixel_by_pixel = false;
+            for (int c = 0; c < 4; ++c) {
+                if (!in_float[c]) {
+                    if (exact[c] + row_sums[c] <= kExactFloatLimit) {
+                        exact[c] += row_sums[c];
+                        continue;
+                    }
+                    in_float[c] = true;
+                    sums[c] = static_cast<float>(exact[c]);
+                }
+                if (row_sums[c] == 0) continue;
+                if (row_sums[c] == 255 * n)
+                    sums[c] = addRepeated(sums[c], 255, static_cast<int64_t>(n));
+                else
+                    pixel_by_pixel = true;
+            }
+            if (!pixel_by_pixel) continue;
+            // The channels still to add, in one pass so that their chains overlap;
+            // the others are summed into scratch and dropped.
+            float scratch[4] = {sums[0], sums[1], sums[2], sums[3]};
+            addRowInFloat(row, left, right, scratch);
+            for (int c = 0; c < 4; ++c)
+                if (in_float[c] && row_sums[c] != 0 && row_sums[c] != 255 * n) sums[c] = scratch[c];
+        }
+        for (int c = 0; c < 4; ++c)
+            if (!in_float[c]) sums[c] = static_cast<float>(exact[c]);
     }
     setAverage(average, sums, pixelCount(rect));
 }

@@ -41,6 +41,9 @@ enum { kBrickHorizontal = 1, kBrickVertical = 2 };
 // count or a world with no pixels.
 void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average);
 void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* average);
+// n additions of the whole number b to sum, one after another in single
+// precision, computed in closed form where the rounding repeats.
+float addRepeated(float sum, uint32_t b, int64_t n);
 // The same sums computed pixel by pixel in float, kept as the reference for the
 // fast path above.
 void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/ae_effect.h"
 
@@ -26,8 +27,17 @@ struct FRect {
 int32_t truncToInt32(float v);
 int32_t truncToInt32(double v);
 // The same, stored in 8 bits with clamping to 0..255.
-uint8_t truncToByte(float v);
-uint8_t truncToByte(double v);
+inline uint8_t truncToByte(double v) {
+    // NaN fails both tests and gives 0, like the saturating truncation.
+    if (!(v >= 0)) return 0;
+    if (v >= 255) return 255;
+    return static_cast<uint8_t>(v);
+}
+inline uint8_t truncToByte(float v) {
+    if (!(v >= 0)) return 0;
+    if (v >= 255) return 255;
+    return static_cast<uint8_t>(v);
+}
 
 // ---- parameter accessors (by stable index; neither index nor type is checked) ----
 PF_ParamDef* getParam(PF_ParamDef** params, int index);
@@ -108,6 +118,14 @@ void setUpPFSampPB(PF_SampPB* block, PF_LayerDef* world);
 // sampling. Advances corners 0 and 1 in place by one row step per row.
 void drawQuadToRect(PF_InData* in_data, PF_LayerDef* source, PF_LayerDef* destination, PF_PathVertex* quad,
                     int left, int top, int right, int bottom);
+
+// A pixel's four bytes as one word, in memory order (alpha in the lowest byte
+// on this little-endian machine).
+inline uint32_t pixelWord(PF_Pixel p) {
+    uint32_t w;
+    std::memcpy(&w, &p, 4);
+    return w;
+}
 
 // Address of pixel (x, y); the caller keeps x and y inside the world.
 inline PF_Pixel* worldPixel(PF_LayerDef* world, int32_t x, int32_t y) {

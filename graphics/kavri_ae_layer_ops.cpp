@@ -1,6 +1,7 @@
 // Whole-layer and rectangle operations on 8-bit worlds.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "graphics/kavri_ae_graphics_utils.h"
 
@@ -25,18 +26,46 @@ int r_tintedCopyLayer(PF_LayerDef* source, PF_LayerDef* destination, PF_Pixel* t
 void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source, PF_LayerDef* destination) {
     const int32_t x0 = std::max<int32_t>(0, rect->left), x1 = std::min(rect->right, destination->width);
     const int32_t y0 = std::max<int32_t>(0, rect->top), y1 = std::min(rect->bottom, destination->height);
-    const float colour_alpha = color->alpha;
+    if (x0 >= x1 || y0 >= y1) return;
+#if KAVRI_REFERENCE_PATHS
+    // The formula pixel by pixel, kept to check the table below against.
     for (int32_t y = y0; y < y1; ++y) {
         PF_Pixel* d = worldPixel(destination, 0, y);
-        const bool row_in_source = y < source->height;
-        const PF_Pixel* s = row_in_source ? worldPixel(source, 0, y) : nullptr;
         for (int32_t x = x0; x < x1; ++x) {
-            float source_alpha = (row_in_source && x < source->width) ? s[x].alpha : 0;
+            const float source_alpha = (y < source->height && x < source->width) ? worldPixel(source, x, y)->alpha : 0;
             d[x].blue = color->blue;
             d[x].green = color->green;
             d[x].red = color->red;
-            d[x].alpha = static_cast<A_u_char>(static_cast<int>(source_alpha * colour_alpha / 255.0f));
+            d[x].alpha = static_cast<A_u_char>(static_cast<int>(source_alpha * static_cast<float>(color->alpha) / 255.0f));
         }
+    }
+    return;
+#endif
+    // Every alpha the formula can give, evaluated once per call exactly as written:
+    // trunc(source alpha * colour alpha / 255) in single precision.
+    const float colour_alpha = color->alpha;
+    uint8_t alpha_of[256];
+    for (int a = 0; a < 256; ++a) alpha_of[a] = static_cast<uint8_t>(static_cast<int>(static_cast<float>(a) * colour_alpha / 255.0f));
+    // The pixel with alpha 0; alpha is the first byte in memory.
+    PF_Pixel rgb = *color;
+    rgb.alpha = 0;
+    uint32_t pattern;
+    std::memcpy(&pattern, &rgb, 4);
+    const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
+    for (int32_t y = y0; y < y1; ++y) {
+        uint32_t* d = reinterpret_cast<uint32_t*>(worldPixel(destination, 0, y));
+        // Pixels the source does not cover get alpha 0.
+        const int32_t covered = y < source->height ? std::min(x1, source->width) : x0;
+        const PF_Pixel* sp = y < source->height ? worldPixel(source, 0, y) : nullptr;
+        const uint32_t* s = reinterpret_cast<const uint32_t*>(sp);
+        int32_t x = x0;
+        if (color->alpha == 255) {
+            // alpha_of is the identity: keep the source's alpha byte (vectorises)
+            for (; x < covered; ++x) d[x] = (s[x] & alpha_mask) | pattern;
+        } else {
+            for (; x < covered; ++x) d[x] = pattern | pixelWord(PF_Pixel{alpha_of[sp[x].alpha], 0, 0, 0});
+        }
+        for (; x < x1; ++x) d[x] = pattern;
     }
 }
 

@@ -16,15 +16,6 @@ int32_t truncToInt32(float v) {
     return truncToInt32(static_cast<double>(v));
 }
 
-uint8_t truncToByte(double v) {
-    int32_t i = truncToInt32(v);
-    return static_cast<uint8_t>(i < 0 ? 0 : (i > 255 ? 255 : i));
-}
-
-uint8_t truncToByte(float v) {
-    return truncToByte(static_cast<double>(v));
-}
-
 PF_ParamDef* getParam(PF_ParamDef** params, int index) {
     return params[index];
 }

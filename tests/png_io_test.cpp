@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Format{"interlacedRgba", spec(PNG_COLOR_TYPE_RGBA, 8, true, false, 37, 29)},
                       Format{"interlacedPalette", spec(PNG_COLOR_TYPE_PALETTE, 4, true, true, 9, 17)},
                       Format{"onePixel", spec(PNG_COLOR_TYPE_RGB, 8, false, false, 1, 1)}),
-    [](const ::testing::TestParamInfo<Format>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Format>& p) { return std::string(p.param.name); });
 
 class PngDamage : public ::testing::Test {
 protected:

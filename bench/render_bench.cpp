@@ -1,0 +1,162 @@
+// Renders through the built module and the reference host, as users run it, with
+// the machine's own floor measured in the same run: copying one frame of the same
+// size (read the input once, write the output once).
+//
+//   checkerwarp_bench [benchmark flags]          the workloads
+//   checkerwarp_bench --make-input W H OUT.png   writes a workload's input picture
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "effect/kavri_squares.h"
+#include "host/reference_host.h"
+#include "tools/png_io.h"
+#include "tools/param_values.h"
+
+namespace {
+
+// Photo-like: smooth gradients plus noise; opaque, or with varying alpha.
+void makePhoto(refhost::World& w, int width, int height, bool varying_alpha) {
+    std::string error;
+    if (!w.allocate(width, height, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(1);
+    }
+    std::mt19937 rng(1234);
+    for (int y = 0; y < height; ++y) {
+        PF_Pixel* row = w.row(y);
+        for (int x = 0; x < width; ++x) {
+            const double u = double(x) / width, v = double(y) / height;
+            auto ch = [&](double base) {
+                const double n = int(rng() % 17) - 8;
+                return static_cast<A_u_char>(std::clamp(base * 255 + n, 0.0, 255.0));
+            };
+            const A_u_char a = varying_alpha ? ch(0.5 + 0.5 * std::sin(u * 9 + v * 4)) : 255;
+            row[x] = PF_Pixel{a, ch(0.5 + 0.5 * std::sin(u * 5 + 1)), ch(v), ch(0.5 + 0.5 * std::cos(u * 3 + v * 7))};
+        }
+    }
+}
+
+struct Workload {
+    const char* name;
+    int width, height;
+    std::vector<std::string> settings;
+    bool varying_alpha;
+};
+
+refhost::Module& module() {
+    static std::unique_ptr<refhost::Module> m = [] {
+        std::string error;
+        auto loaded = refhost::Module::load(CHECKERWARP_MODULE_PATH, error);
+        if (!loaded) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::exit(1);
+        }
+        return loaded;
+    }();
+    return *m;
+}
+
+double seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// The floor: one frame copied row by row from the input to the output world.
+double copyFloor(refhost::World& in, refhost::World& out) {
+    std::vector<double> times;
+    for (int i = 0; i < 7; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int y = 0; y < in.height(); ++y) std::memcpy(out.row(y), in.row(y), size_t(in.width()) * 4);
+        benchmark::ClobberMemory();
+        times.push_back(seconds(std::chrono::steady_clock::now() - t0));
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+int64_t visitedCells(refhost::Host& host, refhost::World& in, refhost::World& out) {
+    kavri_ae_filter_context* context = getInstanceContext(&host.inData(), host.paramArray(&in.def()));
+    int64_t cells = 0;
+    squaresWalk(context, &host.inData(), &out.def(), [](void* n, const SquaresCell*) { ++*static_cast<int64_t*>(n); },
+                &cells);
+    return cells;
+}
+
+void renderWorkload(benchmark::State& state, const Workload* w) {
+    refhost::World in, out;
+    makePhoto(in, w->width, w->height, w->varying_alpha);
+    std::string error;
+    out.allocate(w->width, w->height, error);
+    refhost::Host host(module().entry());
+    host.start();
+    for (const std::string& s : w->settings)
+        if (!cwtool::applySetting(host, s, error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+    const double floor = copyFloor(in, out);
+    double total = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        host.render(in.def(), out.def());
+        const double t = seconds(std::chrono::steady_clock::now() - t0);
+        state.SetIterationTime(t);
+        total += t;
+    }
+    const double per_frame = total / double(state.iterations());
+    state.counters["floor_ms"] = floor * 1e3;
+    state.counters["x_floor"] = per_frame / floor;
+    state.counters["Mpix/s"] = double(w->width) * w->height / per_frame / 1e6;
+    const int64_t cells = visitedCells(host, in, out);
+    state.counters["cells"] = double(cells);
+    state.counters["ns_per_cell"] = per_frame * 1e9 / double(cells);
+}
+
+const Workload kWorkloads[] = {
+    {"1_hd_defaults", 1920, 1080, {}, false},
+    {"1b_hd_defaults_alpha", 1920, 1080, {}, true},
+    {"2_4k_defaults", 3840, 2160, {}, false},
+    {"3_4k_mosaic", 3840, 2160, {"background fill=tile", "squares fill=none", "squares across=64"}, false},
+    {"4_4k_dense", 3840, 2160, {"squares across=255", "background fill=tile", "squares fill=tile"}, false},
+    {"5_hd_tiny_cells", 1920, 1080, {"squares across=255", "x scale=10", "y scale=10"}, false},
+    {"6_8k_defaults", 7680, 4320, {}, false},
+};
+
+int makeInput(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: checkerwarp_bench --make-input W H OUT.png\n");
+        return 2;
+    }
+    refhost::World w;
+    makePhoto(w, std::atoi(argv[2]), std::atoi(argv[3]), false);
+    std::string error;
+    if (!cwtool::writePng(argv[4], w, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--make-input") == 0) return makeInput(argc, argv);
+    for (const Workload& w : kWorkloads)
+        benchmark::RegisterBenchmark(w.name, renderWorkload, &w)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5)
+            ->ReportAggregatesOnly(true)
+            ->MinTime(0.5);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,119 @@
+// The fast paths against the straightforward ones they replace, bit for bit.
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "effect/kavri_squares.h"
+#include "graphics/kavri_ae_graphics_utils.h"
+#include "tests/test_support.h"
+
+using cwtest::GuardedWorld;
+
+namespace {
+
+float addOneByOne(float sum, uint32_t b, int64_t n) {
+    for (int64_t i = 0; i < n; ++i) sum += static_cast<float>(b);
+    return sum;
+}
+
+TEST(FastPaths, RepeatedAdditionMatchesAddingOneByOne) {
+    const uint32_t seed = 7;
+    std::mt19937 rng(seed);
+    const float starts[] = {0, 1, 16777000, 16777216, 16777217 + 1, 33554430, 33554432, 67108860, 2.1e9f, 3e9f, 9e9f};
+    for (float start : starts)
+        for (uint32_t b : {255u, 254u, 1u, 128u, 3u, 0u})
+            for (int64_t n : {int64_t(1), int64_t(2), int64_t(3), int64_t(640), int64_t(70000), int64_t(200000)}) {
+                const float fast = addRepeated(start, b, n), slow = addOneByOne(start, b, n);
+                ASSERT_EQ(std::memcmp(&fast, &slow, 4), 0)
+                    << "start " << start << " b " << b << " n " << n << ": " << fast << " vs " << slow;
+            }
+    for (int i = 0; i < 300; ++i) {
+        const float start = static_cast<float>(rng() % 80000000);
+        const uint32_t b = rng() % 256;
+        const int64_t n = 1 + rng() % 5000;
+        const float fast = addRepeated(start, b, n), slow = addOneByOne(start, b, n);
+        ASSERT_EQ(std::memcmp(&fast, &slow, 4), 0) << "seed " << seed << " start " << start << " b " << b << " n " << n;
+    }
+}
+
+TEST(FastPaths, ColourFillAlphaTableMatchesTheFormulaForEveryPair) {
+    GuardedWorld src(256, 1), dst(256, 1, 5);
+    for (int a = 0; a < 256; ++a) src.at(a, 0) = PF_Pixel{static_cast<A_u_char>(a), 1, 2, 3};
+    for (int c = 0; c < 256; ++c) {
+        PF_Pixel colour = {static_cast<A_u_char>(c), 9, 8, 7};
+        PF_LRect all = {0, 0, 256, 1};
+        fill_preserving_alpha(&colour, &all, &src.def(), &dst.def());
+        for (int a = 0; a < 256; ++a) {
+            const int expected = static_cast<int>(static_cast<float>(a) * static_cast<float>(c) / 255.0f);
+            ASSERT_EQ(dst.at(a, 0).alpha, expected) << "source alpha " << a << " colour alpha " << c;
+            ASSERT_EQ(dst.at(a, 0).red, 9);
+        }
+    }
+    EXPECT_TRUE(dst.intact());
+}
+
+// Whole renders through the module and through the same code built with the
+// straightforward loops, compared byte for byte.
+struct Case {
+    const char* name;
+    int width, height;
+    std::vector<std::pair<const char*, double>> floats;
+    std::vector<std::pair<const char*, int>> popups;
+    std::vector<std::pair<const char*, double>> angles;
+    PF_Quality quality;
+    bool varying_alpha;
+};
+
+void makeInput(GuardedWorld& w, uint32_t seed, bool varying_alpha) {
+    std::mt19937 rng(seed);
+    auto byte = [&] {
+        const uint32_t r = rng() % 6;
+        return static_cast<A_u_char>(r == 0 ? 0 : r == 1 ? 255 : rng() % 256);
+    };
+    for (int y = 0; y < w.height(); ++y)
+        for (int x = 0; x < w.width(); ++x)
+            w.at(x, y) = PF_Pixel{varying_alpha ? byte() : A_u_char(255), byte(), byte(), byte()};
+}
+
+TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
+    std::string error;
+    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
+    ASSERT_NE(reference, nullptr) << error;
+    const Case cases[] = {
+        {"defaults", 640, 360, {}, {}, {}, PF_Quality_HI, false},
+        {"alpha", 331, 207, {}, {}, {}, PF_Quality_HI, true},
+        {"big cells", 1200, 900, {{"squares across", 1.5}}, {}, {}, PF_Quality_HI, false},
+        {"big cells alpha", 1100, 700, {{"squares across", 1}}, {{"background fill", 2}}, {}, PF_Quality_HI, true},
+        {"tile mosaic", 513, 301, {{"squares across", 40}}, {{"background fill", 2}, {"squares fill", 3}}, {}, PF_Quality_HI, false},
+        {"tiles", 300, 200, {{"squares across", 23}}, {{"background fill", 2}, {"squares fill", 2}}, {}, PF_Quality_HI, true},
+        {"tinted source", 211, 97, {}, {{"background fill", 3}, {"squares fill", 4}}, {}, PF_Quality_HI, true},
+        {"knockout", 199, 101, {}, {{"background fill", 4}}, {}, PF_Quality_LO, false},
+        {"vertical bricks", 401, 233, {{"wibble max", 3}}, {{"brick rows", 2}}, {{"brick offset", 77}, {"wibble angle", 200}}, PF_Quality_HI, true},
+        {"horizontal bricks", 257, 255, {{"x scale", 37}, {"y scale", 260}}, {}, {{"brick offset", 180}}, PF_Quality_LO, false},
+        {"one pixel", 1, 1, {}, {{"background fill", 2}}, {}, PF_Quality_HI, true},
+        {"one row", 333, 1, {{"squares across", 255}}, {}, {}, PF_Quality_HI, false},
+    };
+    uint32_t seed = 99;
+    for (const Case& c : cases) {
+        GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
+        makeInput(in, ++seed, c.varying_alpha);
+        for (int pass = 0; pass < 2; ++pass) {
+            refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
+            ASSERT_EQ(host.start(), PF_Err_NONE);
+            for (auto& f : c.floats) cwtest::setFloat(host, f.first, f.second);
+            for (auto& p : c.popups) cwtest::setPopup(host, p.first, p.second);
+            for (auto& a : c.angles) cwtest::setAngle(host, a.first, a.second);
+            host.setQuality(c.quality);
+            GuardedWorld& out = pass == 0 ? fast : slow;
+            out.fill(PF_Pixel{0, 0, 0, 0});
+            ASSERT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);
+            ASSERT_TRUE(out.intact());
+        }
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x)
+                ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << c.name << " (seed " << seed << ") first differs at " << x
+                                                        << "," << y;
+    }
+}
+
+}  // namespace
