@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -54,7 +55,9 @@ struct Workload {
 refhost::Module& module() {
     static std::unique_ptr<refhost::Module> m = [] {
         std::string error;
-        auto loaded = refhost::Module::load(CHECKERWARP_MODULE_PATH, error);
+        // CHECKERWARP_PLUGIN times another build of the module, such as an older one.
+        const char* path = std::getenv("CHECKERWARP_PLUGIN");
+        auto loaded = refhost::Module::load(path && *path ? path : CHECKERWARP_MODULE_PATH, error);
         if (!loaded) {
             std::fprintf(stderr, "%s\n", error.c_str());
             std::exit(1);

@@ -356,38 +356,33 @@ void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelF
     setAverage(average, sums, pixelCount(rect));
 }
 
-// Sums each byte of the rows' pixels (alpha, red, green, blue) in integers. The
-// words are split into two masked halves whose 16-bit lanes hold one byte each;
-// 257 pixels fill a lane at most (257 * 255 = 65535), so the lanes are emptied
-// into the totals every 256 pixels. The loops vectorise.
+// Sums each channel of the rows' pixels (alpha, red, green, blue) in integers.
 __attribute__((target_clones("avx2", "default")))
 static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
                          uint64_t sums[4]) {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the lanes below assume little-endian words");
-    const uint32_t even_mask = pixelWord(PF_Pixel{0xFF, 0, 0xFF, 0});  // alpha and green
-    uint64_t lane[4] = {0, 0, 0, 0};  // the low and high lanes of each half
+    uint64_t a = 0, r = 0, g = 0, b = 0;
     for (int32_t y = top; y < bottom; ++y) {
-        const uint32_t* w = reinterpret_cast<const uint32_t*>(worldPixel(const_cast<PF_LayerDef*>(world), 0, y));
+        const PF_Pixel* row = worldPixel(const_cast<PF_LayerDef*>(world), 0, y);
         for (int32_t x = left; x < right;) {
-            const int32_t end = right - x > 256 ? x + 256 : right;
-            uint32_t even = 0, odd = 0;
+            // 32-bit lanes vectorise best; 2^24 bytes of 255 still fit them
+            const int32_t end = right - x > (1 << 24) ? x + (1 << 24) : right;
+            uint32_t ra = 0, rr = 0, rg = 0, rb = 0;
             for (; x < end; ++x) {
-                even += w[x] & even_mask;
-                odd += (w[x] >> 8) & even_mask;
+                ra += row[x].alpha;
+                rr += row[x].red;
+                rg += row[x].green;
+                rb += row[x].blue;
             }
-            lane[0] += even & 0xFFFF;
-            lane[1] += even >> 16;
-            lane[2] += odd & 0xFFFF;
-            lane[3] += odd >> 16;
+            a += ra;
+            r += rr;
+            g += rg;
+            b += rb;
         }
     }
-    // In memory order a pixel is alpha, red, green, blue: on this little-endian
-    // machine the even half holds alpha (low lane) and green (high lane), the
-    // odd half red and blue.
-    sums[0] = lane[0];
-    sums[1] = lane[2];
-    sums[2] = lane[1];
-    sums[3] = lane[3];
+    sums[0] = a;
+    sums[1] = r;
+    sums[2] = g;
+    sums[3] = b;
 }
 
 static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
