@@ -40,7 +40,7 @@ void rgbaToArgbInPlace(uint8_t* row, int32_t width) {
 
 // 0 on success, 1 for a libpng error (message in ctx), 2 for an allocation
 // failure (message in `error`).
-int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& error) {
+int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& error, int64_t max_pixels) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &ctx, onPngError, onPngWarning);
     if (!png) {
         std::snprintf(ctx.message, sizeof(ctx.message), "out of memory");
@@ -66,6 +66,11 @@ int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& erro
     png_read_update_info(png, info);
     if (png_get_rowbytes(png, info) != static_cast<size_t>(width) * 4) {
         std::snprintf(ctx.message, sizeof(ctx.message), "unsupported pixel layout");
+        png_destroy_read_struct(&png, &info, nullptr);
+        return 1;
+    }
+    if (static_cast<int64_t>(width) * height > max_pixels) {
+        std::snprintf(ctx.message, sizeof(ctx.message), "image too large: %u x %u pixels", width, height);
         png_destroy_read_struct(&png, &info, nullptr);
         return 1;
     }
@@ -116,27 +121,32 @@ int encode(FILE* file, const refhost::World& world, uint8_t* row_buffer, PngCont
 
 }  // namespace
 
+bool readPngStream(FILE* file, const std::string& name, refhost::World& world, std::string& error,
+                   int64_t max_pixels) {
+    unsigned char signature[8] = {};
+    const size_t got = std::fread(signature, 1, sizeof(signature), file);
+    if (got != sizeof(signature) || png_sig_cmp(signature, 0, sizeof(signature)) != 0) {
+        error = name + " is not a PNG file";
+        return false;
+    }
+    std::rewind(file);
+    PngContext ctx{};
+    std::string alloc_error;
+    const int rc = decode(file, world, ctx, alloc_error, max_pixels);
+    if (rc == 1) error = "cannot read " + name + ": " + ctx.message;
+    if (rc == 2) error = "cannot read " + name + ": " + alloc_error;
+    return rc == 0;
+}
+
 bool readPng(const std::string& path, refhost::World& world, std::string& error) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    unsigned char signature[8] = {};
-    const size_t got = std::fread(signature, 1, sizeof(signature), file);
-    if (got != sizeof(signature) || png_sig_cmp(signature, 0, sizeof(signature)) != 0) {
-        std::fclose(file);
-        error = path + " is not a PNG file";
-        return false;
-    }
-    std::rewind(file);
-    PngContext ctx{};
-    std::string alloc_error;
-    const int rc = decode(file, world, ctx, alloc_error);
+    const bool ok = readPngStream(file, path, world, error);
     std::fclose(file);
-    if (rc == 1) error = "cannot read " + path + ": " + ctx.message;
-    if (rc == 2) error = "cannot read " + path + ": " + alloc_error;
-    return rc == 0;
+    return ok;
 }
 
 bool writePng(const std::string& path, const refhost::World& world, std::string& error) {
