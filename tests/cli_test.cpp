@@ -4,7 +4,10 @@
 
 #include <algorithm>
 
+#include <zlib.h>
+
 #include <array>
+#include <iterator>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -217,6 +220,67 @@ TEST_F(CliRender, AnExistingOutputIsReplacedOnlyOnSuccess) {
     EXPECT_EQ(cwtest::readBytes(dir.path("keep.png")), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(run({"render", input, dir.path("keep.png")}).status, 0);
     EXPECT_GT(cwtest::readBytes(dir.path("keep.png")).size(), 100u);
+}
+
+}  // namespace
+
+namespace {
+
+class CliBadInput : public CliRender {};
+
+TEST_F(CliBadInput, DamagedPngsAreRefusedWithOneLine) {
+    std::vector<uint8_t> bytes = cwtest::readBytes(input);
+    std::vector<uint8_t> bad_crc = bytes;
+    bad_crc[29] ^= 0x01;
+    cwtest::writeBytes(dir.path("keep.png"), bad_crc);
+    expectOneLineError(run({"render", dir.path("keep.png"), output}), 1, "cannot read");
+    std::vector<uint8_t> bad_ihdr = bytes;
+    bad_ihdr[24] = 7;  // bit depth 7 does not exist
+    const uint32_t crc = static_cast<uint32_t>(crc32(0, bad_ihdr.data() + 12, 17));
+    for (int i = 0; i < 4; ++i) bad_ihdr[29 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    cwtest::writeBytes(dir.path("keep.png"), bad_ihdr);
+    expectOneLineError(run({"render", dir.path("keep.png"), output}), 1, "cannot read");
+    std::vector<uint8_t> huge = bytes;
+    for (int i = 0; i < 4; ++i) huge[16 + i] = huge[20 + i] = static_cast<uint8_t>(60000u >> (24 - 8 * i));
+    const uint32_t crc2 = static_cast<uint32_t>(crc32(0, huge.data() + 12, 17));
+    for (int i = 0; i < 4; ++i) huge[29 + i] = static_cast<uint8_t>(crc2 >> (24 - 8 * i));
+    cwtest::writeBytes(dir.path("keep.png"), huge);
+    expectOneLineError(run({"render", dir.path("keep.png"), output}), 1, "too large");
+    expectNoOutput();
+}
+
+TEST_F(CliBadInput, AOnePixelWideHundredThousandRowImageRenders) {
+    cwtest::PngSpec tall;
+    tall.width = 1;
+    tall.height = 100000;
+    cwtest::writeTestPng(dir.path("tall.png"), tall);
+    CommandRun r = run({"render", dir.path("tall.png"), output});
+    ASSERT_EQ(r.status, 0) << r.err;
+    refhost::World w;
+    std::string error;
+    ASSERT_TRUE(cwtool::readPng(output, w, error));
+    EXPECT_EQ(w.height(), 100000);
+}
+
+TEST_F(CliBadInput, AFolderThatTakesNoFilesFailsCleanly) {
+    expectOneLineError(run({"render", input, "/proc/checkerwarp-out.png"}), 1, "cannot write /proc/checkerwarp-out.png");
+}
+
+TEST_F(CliBadInput, AFullDiskLeavesNoPartialFile) {
+    // A file-size limit of 4 KiB stands in for a full disk: writes past it fail.
+    const std::string command = "trap '' XFSZ; ulimit -f 4; exec " + shellQuote(CHECKERWARP_CLI_PATH) +
+                                " render " + shellQuote(input) + " " + shellQuote(dir.path("big.png")) +
+                                " --set 'squares across=255' --set 'background fill=tile' 2>" +
+                                shellQuote(dir.path("err.txt"));
+    const int raw = std::system(("bash -c " + shellQuote(command)).c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    std::ifstream e(dir.path("err.txt"));
+    std::string message((std::istreambuf_iterator<char>(e)), {});
+    std::remove(dir.path("err.txt").c_str());
+    if (WEXITSTATUS(raw) == 0) GTEST_SKIP() << "the render fitted in the limit";
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    EXPECT_EQ(message.rfind("checkerwarp: cannot write", 0), 0u) << message;
+    expectNoOutput();
 }
 
 }  // namespace

@@ -18,11 +18,16 @@ namespace {
 // call setjmp hold no object with a destructor that a jump could skip.
 struct PngContext {
     char message[256];
+    int saved_errno;  // the system's reason, when a read or write failed
 };
 
 void onPngError(png_structp png, png_const_charp message) {
     auto* ctx = static_cast<PngContext*>(png_get_error_ptr(png));
-    std::snprintf(ctx->message, sizeof(ctx->message), "%s", message);
+    ctx->saved_errno = errno;
+    if (errno != 0)
+        std::snprintf(ctx->message, sizeof(ctx->message), "%s (%s)", message, std::strerror(errno));
+    else
+        std::snprintf(ctx->message, sizeof(ctx->message), "%s", message);
     png_longjmp(png, 1);
 }
 
@@ -132,6 +137,7 @@ bool readPngStream(FILE* file, const std::string& name, refhost::World& world, s
     std::rewind(file);
     PngContext ctx{};
     std::string alloc_error;
+    errno = 0;
     const int rc = decode(file, world, ctx, alloc_error, max_pixels);
     if (rc == 1) error = "cannot read " + name + ": " + ctx.message;
     if (rc == 2) error = "cannot read " + name + ": " + alloc_error;
@@ -175,6 +181,7 @@ bool writePng(const std::string& path, const refhost::World& world, std::string&
     }
     std::vector<uint8_t> row(static_cast<size_t>(world.width()) * 4);
     PngContext ctx{};
+    errno = 0;
     const int rc = encode(file, world, row.data(), ctx);
     const bool flushed = std::fflush(file) == 0 && fsync(fd) == 0;
     const int saved_errno = errno;
