@@ -196,6 +196,20 @@ void listParams(const refhost::Host& host, std::ostream& out, bool json) {
 
 // ---- rendering ----
 
+// Tiny cells with many squares across can mean billions of cells; the effect
+// draws every one, so say so before a render that will take a long time.
+static void warnAboutCellCount(refhost::Host& host, int32_t width, int32_t height) {
+    auto value = [&](const char* name) { return host.param(host.positionOfName(name)).u.fs_d.value; };
+    const double aspect = static_cast<double>(host.inData().pixel_aspect_ratio.num) / host.inData().pixel_aspect_ratio.den;
+    const double base = width / value("squares across");
+    const double cell_width = base * value("x scale") / 100, cell_height = base * aspect * value("y scale") / 100;
+    if (!(cell_width > 0) || !(cell_height > 0)) return;
+    const double cells = (width / cell_width + 9) * (height / cell_height + 7);
+    if (cells > 2e8)
+        std::fprintf(stderr, "checkerwarp: note: these settings make about %.3g cells of %.3g x %.3g pixels; "
+                             "the render will take a long time\n", cells, cell_width, cell_height);
+}
+
 Status renderImage(const RenderRequest& request, std::string& error) {
     Session session;
     if (!openSession(request.plugin.empty() ? defaultPluginPath() : request.plugin, session, error)) return kFailed;
@@ -214,6 +228,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     // The output starts fully transparent: every byte 0.
     if (!output.allocate(input.width(), input.height(), error)) return kFailed;
 
+    warnAboutCellCount(host, input.width(), input.height());
     host.setInput(&input.def());
     PF_Err err = host.updateParamsUI();
     if (!err) err = host.frameSetup();
