@@ -7,6 +7,8 @@
 // look of the effect was tuned; keep every cast and the order of every sum.
 #include <cmath>
 #include <cstdint>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "effect/kavri_squares.h"
@@ -234,13 +236,15 @@ static float influenceDot(const Influence& inf, const PF_PixelFloat& c) {
     return inf.red * c.red + inf.green * c.green + inf.blue * c.blue;
 }
 
-static void drawCell(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f,
-                     const SquaresCell& cell) {
+// The integer rectangle a cell averages.
+static PF_LRect cellArea(const SquaresCell& cell) {
+    return PF_LRect{truncToInt32(cell.left), truncToInt32(cell.top), truncToInt32(cell.right), truncToInt32(cell.bottom)};
+}
+
+// Draws the cell's tile and square from the average of the input under it.
+static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, const SquaresCell& cell,
+                     PF_PixelFloat avg) {
     const float cell_left = cell.left, cell_top = cell.top, cell_right = cell.right, cell_bottom = cell.bottom;
-    PF_LRect area = {truncToInt32(cell_left), truncToInt32(cell_top), truncToInt32(cell_right),
-                     truncToInt32(cell_bottom)};
-    PF_PixelFloat avg;
-    r_average_rect_rgba(input, &area, &avg);
     avg.red = avg.red * avg.alpha / 255.0f;
     avg.green = avg.green * avg.alpha / 255.0f;
     avg.blue = avg.blue * avg.alpha / 255.0f;
@@ -296,7 +300,7 @@ static void walkCells(const SquaresFrame* f, Visit visit) {
             const float s2 = shift + f->column_shift;
             shift = s2 < ch ? s2 : s2 - ch;
             const SquaresCell cell = {cell_left, cell_top, cw + cell_left, ch + cell_top};
-            visit(cell);
+            if (!visit(cell)) return;
             if (!(cell.right > cell_left)) break;  // a step too small to move on
             cell_left = cell.right;
         }
@@ -441,61 +445,89 @@ float addRepeated(float sum, uint32_t b, int64_t n) {
     return sum;
 }
 
+// The sums of one cell, added row by row from top to bottom.
+struct CellSum {
+    PF_LRect rect;     // after clipping and the edge substitutions
+    bool readable;     // the world has pixels
+    bool whole_exact;  // no channel can pass 2^24
+    bool in_float[4];
+    uint64_t exact[4];
+    float sums[4];
+};
+
+static void cellSumBegin(CellSum* s, PF_LayerDef* world, PF_LRect* rect) {
+    std::memset(s, 0, sizeof(*s));
+    s->readable = prepareAverageRect(world, rect);
+    s->rect = *rect;
+    const uint64_t columns = rect->left < rect->right ? static_cast<uint64_t>(rect->right - rect->left) : 0;
+    const uint64_t rows = rect->top < rect->bottom ? static_cast<uint64_t>(rect->bottom - rect->top) : 0;
+    s->whole_exact = columns * rows * 255 <= kExactFloatLimit;
+}
+
+// Whether the cell reads any pixel at all.
+static bool cellSumReads(const CellSum* s) {
+    return s->readable && s->rect.left < s->rect.right && s->rect.top < s->rect.bottom;
+}
+
+// Adds row y, the next row of the cell.
+static void cellSumAddRow(CellSum* s, PF_LayerDef* world, int32_t y) {
+    const int32_t left = s->rect.left, right = s->rect.right;
+    uint64_t row_sums[4];
+    sumRowBytes(world, y, left, right, row_sums);
+    if (s->whole_exact) {
+        for (int c = 0; c < 4; ++c) s->exact[c] += row_sums[c];
+        return;
+    }
+    const uint64_t n = static_cast<uint64_t>(right - left);
+    bool pixel_by_pixel = false;
+    for (int c = 0; c < 4; ++c) {
+        if (!s->in_float[c]) {
+            if (s->exact[c] + row_sums[c] <= kExactFloatLimit) {
+                s->exact[c] += row_sums[c];
+                continue;
+            }
+            s->in_float[c] = true;
+            s->sums[c] = static_cast<float>(s->exact[c]);
+        }
+        if (row_sums[c] == 0) continue;
+        if (row_sums[c] == 255 * n)
+            s->sums[c] = addRepeated(s->sums[c], 255, static_cast<int64_t>(n));
+        else
+            pixel_by_pixel = true;
+    }
+    if (!pixel_by_pixel) return;
+    // The channels still to add, in one pass so that their chains overlap; the
+    // others are summed into scratch and dropped.
+    float scratch[4] = {s->sums[0], s->sums[1], s->sums[2], s->sums[3]};
+    addRowInFloat(worldPixel(world, 0, y), left, right, scratch);
+    for (int c = 0; c < 4; ++c)
+        if (s->in_float[c] && row_sums[c] != 0 && row_sums[c] != 255 * n) s->sums[c] = scratch[c];
+}
+
+static void cellSumEnd(const CellSum* s, PF_PixelFloat* average) {
+    float sums[4] = {0, 0, 0, 0};
+    if (!s->readable) {
+        setAverage(average, sums, 0);
+        return;
+    }
+    for (int c = 0; c < 4; ++c) sums[c] = s->in_float[c] ? s->sums[c] : static_cast<float>(s->exact[c]);
+    setAverage(average, sums, pixelCount(&s->rect));
+}
+
 void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average) {
 #if KAVRI_REFERENCE_PATHS
     r_average_rect_rgba_reference(world, rect, average);
     return;
 #endif
-    float sums[4] = {0, 0, 0, 0};
-    if (!prepareAverageRect(world, rect)) {
-        setAverage(average, sums, 0);
-        return;
+    CellSum s;
+    cellSumBegin(&s, world, rect);
+    if (cellSumReads(&s)) {
+        if (s.whole_exact)  // the whole rectangle in integers at once
+            sumRowsBytes(world, s.rect.top, s.rect.bottom, s.rect.left, s.rect.right, s.exact);
+        else
+            for (int32_t y = s.rect.top; y < s.rect.bottom; ++y) cellSumAddRow(&s, world, y);
     }
-    const int32_t left = rect->left, right = rect->right;
-    if (left < right) {
-        const uint64_t n = static_cast<uint64_t>(right - left);
-        if (n * static_cast<uint64_t>(rect->bottom - rect->top) * 255 <= kExactFloatLimit) {
-            // No channel can pass 2^24: the whole rectangle in integers at once.
-            uint64_t exact[4];
-            sumRowsBytes(world, rect->top, rect->bottom, left, right, exact);
-            for (int c = 0; c < 4; ++c) sums[c] = static_cast<float>(exact[c]);
-            setAverage(average, sums, pixelCount(rect));
-            return;
-        }
-        uint64_t exact[4] = {0, 0, 0, 0};
-        bool in_float[4] = {false, false, false, false};
-        for (int32_t y = rect->top; y < rect->bottom; ++y) {
-            const PF_Pixel* row = worldPixel(world, 0, y);
-            uint64_t row_sums[4];
-            sumRowBytes(world, y, left, right, row_sums);
-            bool pixel_by_pixel = false;
-            for (int c = 0; c < 4; ++c) {
-                if (!in_float[c]) {
-                    if (exact[c] + row_sums[c] <= kExactFloatLimit) {
-                        exact[c] += row_sums[c];
-                        continue;
-                    }
-                    in_float[c] = true;
-                    sums[c] = static_cast<float>(exact[c]);
-                }
-                if (row_sums[c] == 0) continue;
-                if (row_sums[c] == 255 * n)
-                    sums[c] = addRepeated(sums[c], 255, static_cast<int64_t>(n));
-                else
-                    pixel_by_pixel = true;
-            }
-            if (!pixel_by_pixel) continue;
-            // The channels still to add, in one pass so that their chains overlap;
-            // the others are summed into scratch and dropped.
-            float scratch[4] = {sums[0], sums[1], sums[2], sums[3]};
-            addRowInFloat(row, left, right, scratch);
-            for (int c = 0; c < 4; ++c)
-                if (in_float[c] && row_sums[c] != 0 && row_sums[c] != 255 * n) sums[c] = scratch[c];
-        }
-        for (int c = 0; c < 4; ++c)
-            if (!in_float[c]) sums[c] = static_cast<float>(exact[c]);
-    }
-    setAverage(average, sums, pixelCount(rect));
+    cellSumEnd(&s, average);
 }
 
 void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* average) {
@@ -533,15 +565,137 @@ void squaresWalk(kavri_ae_filter_context* context, PF_InData* in_data, PF_LayerD
                  SquaresCellVisitor visit, void* user) {
     SquaresFrame f;
     if (!setupFrame(context->params, in_data, output, &f)) return;
-    walkCells(&f, [&](const SquaresCell& cell) { visit(user, &cell); });
+    walkCells(&f, [&](const SquaresCell& cell) {
+        visit(user, &cell);
+        return true;
+    });
 }
+
+// ---- one pass over the input for the background and every cell's average ----
+//
+// The colour and tinted backgrounds read the input row by row, and every cell
+// averages rows of it; with up to kMaxGatheredCells cells the filter makes both
+// in one sweep of the rows, so the input is read from memory once. Each cell
+// still adds its rows top to bottom, so its average is bit for bit the same, and
+// the whole background is laid before the first square is drawn, as before.
+
+#if !KAVRI_REFERENCE_PATHS
+static const int kMaxGatheredCells = 1 << 16;
+static const int32_t kSweepBandRows = 16;
+
+static bool backgroundReadsRows(const SquaresFrame* f, const PF_LayerDef* input, const PF_LayerDef* output) {
+    if (f->background_fill == kFillColor) return true;
+    return f->background_fill == kFillSourceOrNone && input->width == output->width && input->height == output->height;
+}
+
+// The averages read the input after the background is written to the output,
+// so the sweep is only for worlds that do not share memory.
+static bool worldsApart(const PF_LayerDef* a, const PF_LayerDef* b) {
+    if (a->rowbytes <= 0 || b->rowbytes <= 0) return false;
+    const char* a0 = reinterpret_cast<const char*>(a->data);
+    const char* b0 = reinterpret_cast<const char*>(b->data);
+    const char* a1 = a0 + static_cast<int64_t>(a->rowbytes) * a->height;
+    const char* b1 = b0 + static_cast<int64_t>(b->rowbytes) * b->height;
+    return a1 <= b0 || b1 <= a0;
+}
+
+struct GatheredCell {
+    SquaresCell cell;
+    CellSum sum;
+};
+
+static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f) {
+    int count = 0;
+    walkCells(f, [&](const SquaresCell&) { return ++count <= kMaxGatheredCells; });
+    if (count > kMaxGatheredCells) return false;
+    GatheredCell* cells = static_cast<GatheredCell*>(std::malloc(sizeof(GatheredCell) * static_cast<size_t>(count + 1)));
+    int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
+    if (!cells || !order) {
+        std::free(cells);
+        std::free(order);
+        return false;
+    }
+    int n = 0;
+    walkCells(f, [&](const SquaresCell& cell) {
+        cells[n].cell = cell;
+        PF_LRect area = cellArea(cell);
+        cellSumBegin(&cells[n].sum, input, &area);
+        ++n;
+        return true;
+    });
+    // cells that read rows, by their first row; the rest of `order` is the active set
+    int32_t starting = 0;
+    for (int i = 0; i < n; ++i)
+        if (cellSumReads(&cells[i].sum)) order[starting++] = i;
+    // (the order among cells starting on one row does not matter: each sums its own)
+    std::sort(order, order + starting,
+              [&](int32_t a, int32_t b) { return cells[a].sum.rect.top < cells[b].sum.rect.top; });
+    int32_t* active = order + starting;
+    int32_t active_count = 0, next = 0;
+
+    AlphaFill fill;
+    TintTable tint;
+    if (f->background_fill == kFillColor)
+        alphaFillPrepare(&fill, &f->background);
+    else
+        tintPrepare(&tint, &f->background);
+    // Bands of rows small enough to stay in the cache between the two uses.
+    const int32_t rows = output->height > input->height ? output->height : input->height;
+    for (int32_t band = 0; band < rows; band += kSweepBandRows) {
+        const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
+        for (int32_t y = band; y < band_end && y < output->height; ++y) {
+            if (f->background_fill == kFillColor)
+                alphaFillRow(&fill, input, output, y, 0, output->width);
+            else
+                tintRow(&tint, input, output, y);
+        }
+        while (next < starting && cells[order[next]].sum.rect.top < band_end) active[active_count++] = order[next++];
+        for (int32_t i = 0; i < active_count;) {
+            CellSum* sum = &cells[active[i]].sum;
+            const int32_t first = sum->rect.top > band ? sum->rect.top : band;
+            const int32_t last = sum->rect.bottom < band_end ? sum->rect.bottom : band_end;
+            if (sum->whole_exact) {
+                uint64_t part[4];
+                sumRowsBytes(input, first, last, sum->rect.left, sum->rect.right, part);
+                for (int c = 0; c < 4; ++c) sum->exact[c] += part[c];
+            } else {
+                for (int32_t y = first; y < last; ++y) cellSumAddRow(sum, input, y);
+            }
+            if (sum->rect.bottom <= band_end)
+                active[i] = active[--active_count];  // its last rows
+            else
+                ++i;
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        PF_PixelFloat avg;
+        cellSumEnd(&cells[i].sum, &avg);
+        drawCell(in_data, output, f, cells[i].cell, avg);
+    }
+    std::free(cells);
+    std::free(order);
+    return true;
+}
+#endif
 
 PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
                                 PF_InData* in_data, PF_OutData*) {
     SquaresFrame f;
     const bool walk = setupFrame(context->params, in_data, output, &f);
+#if !KAVRI_REFERENCE_PATHS
+    if (walk && backgroundReadsRows(&f, input, output) && worldsApart(input, output) &&
+        drawGathered(in_data, input, output, &f))
+        return PF_Err_NONE;
+#endif
     drawBackground(in_data, input, output, &f);
-    if (walk) walkCells(&f, [&](const SquaresCell& cell) { drawCell(in_data, input, output, &f, cell); });
+    if (walk)
+        walkCells(&f, [&](const SquaresCell& cell) {
+            PF_LRect area = cellArea(cell);
+            PF_PixelFloat avg;
+            r_average_rect_rgba(input, &area, &avg);
+            drawCell(in_data, output, &f, cell, avg);
+            return true;
+        });
     return PF_Err_NONE;
 }
 

@@ -73,6 +73,25 @@ int r_tintedCopyLayer(PF_LayerDef* source, PF_LayerDef* destination, PF_Pixel* t
 // The colour with alpha = source alpha * colour alpha / 255, over the rectangle
 // clipped to the destination. Pixels the source does not cover get alpha 0.
 void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source, PF_LayerDef* destination);
+// Row-by-row forms of the two backgrounds above, for callers that interleave
+// them with other passes over the same rows. Prepare once per frame; the rows
+// give the same pixels as the whole-layer routines.
+struct TintTable {
+    uint8_t red[256], green[256], blue[256], alpha[256];
+    PF_Pixel tint;
+};
+void tintPrepare(TintTable* table, const PF_Pixel* tint);
+// Row y of a source and destination of the same size.
+void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y);
+struct AlphaFill {
+    uint8_t alpha_of[256];
+    uint32_t pattern;
+    PF_Pixel color;
+};
+void alphaFillPrepare(AlphaFill* fill, const PF_Pixel* color);
+// Columns x0 .. x1 - 1 of destination row y, already clipped to the destination.
+void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y, int32_t x0,
+                  int32_t x1);
 // Clamps each edge into the world in place; the result may be empty.
 void r_clip_rect_to_world(PF_LRect* rect, PF_LayerDef* world);
 // Fills through the host's fill; null fills the whole world. Clips, never fails.

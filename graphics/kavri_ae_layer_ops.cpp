@@ -5,68 +5,97 @@
 
 #include "graphics/kavri_ae_graphics_utils.h"
 
+void tintPrepare(TintTable* table, const PF_Pixel* tint) {
+    for (int v = 0; v < 256; ++v) {
+        table->red[v] = static_cast<uint8_t>(static_cast<int>((tint->red * v) / 255.0));
+        table->green[v] = static_cast<uint8_t>(static_cast<int>((tint->green * v) / 255.0));
+        table->blue[v] = static_cast<uint8_t>(static_cast<int>((tint->blue * v) / 255.0));
+        table->alpha[v] = static_cast<uint8_t>(static_cast<int>((tint->alpha * v) / 255.0));
+    }
+    table->tint = *tint;
+}
+
+void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y) {
+    const PF_Pixel* s = worldPixel(const_cast<PF_LayerDef*>(source), 0, y);
+    PF_Pixel* d = worldPixel(destination, 0, y);
+#if KAVRI_REFERENCE_PATHS
+    // The formula pixel by pixel, kept to check the tables against.
+    const PF_Pixel& t = table->tint;
+    for (int32_t x = 0; x < source->width; ++x) {
+        PF_Pixel p = s[x];
+        d[x].red = static_cast<A_u_char>(static_cast<int>((t.red * p.red) / 255.0));
+        d[x].green = static_cast<A_u_char>(static_cast<int>((t.green * p.green) / 255.0));
+        d[x].blue = static_cast<A_u_char>(static_cast<int>((t.blue * p.blue) / 255.0));
+        d[x].alpha = static_cast<A_u_char>(static_cast<int>((t.alpha * p.alpha) / 255.0));
+    }
+    return;
+#endif
+    for (int32_t x = 0; x < source->width; ++x) {
+        const PF_Pixel p = s[x];  // read whole first: source and destination may be one world
+        d[x] = PF_Pixel{table->alpha[p.alpha], table->red[p.red], table->green[p.green], table->blue[p.blue]};
+    }
+}
+
 int r_tintedCopyLayer(PF_LayerDef* source, PF_LayerDef* destination, PF_Pixel* tint) {
     if (destination->width != source->width) return -1;
     if (destination->height != source->height) return -1;
-    const int tr = tint->red, tg = tint->green, tb = tint->blue, ta = tint->alpha;
-    for (int32_t y = 0; y < source->height; ++y) {
-        const PF_Pixel* s = worldPixel(source, 0, y);
-        PF_Pixel* d = worldPixel(destination, 0, y);
-        for (int32_t x = 0; x < source->width; ++x) {
-            PF_Pixel p = s[x];
-            d[x].red = static_cast<A_u_char>(static_cast<int>((tr * p.red) / 255.0));
-            d[x].green = static_cast<A_u_char>(static_cast<int>((tg * p.green) / 255.0));
-            d[x].blue = static_cast<A_u_char>(static_cast<int>((tb * p.blue) / 255.0));
-            d[x].alpha = static_cast<A_u_char>(static_cast<int>((ta * p.alpha) / 255.0));
-        }
-    }
+    TintTable table;
+    tintPrepare(&table, tint);
+    for (int32_t y = 0; y < source->height; ++y) tintRow(&table, source, destination, y);
     return 0;
+}
+
+void alphaFillPrepare(AlphaFill* fill, const PF_Pixel* color) {
+    // Every alpha the formula can give, evaluated exactly as written:
+    // trunc(source alpha * colour alpha / 255) in single precision.
+    const float colour_alpha = color->alpha;
+    for (int a = 0; a < 256; ++a)
+        fill->alpha_of[a] = static_cast<uint8_t>(static_cast<int>(static_cast<float>(a) * colour_alpha / 255.0f));
+    PF_Pixel rgb = *color;
+    rgb.alpha = 0;
+    fill->pattern = pixelWord(rgb);
+    fill->color = *color;
+}
+
+void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y, int32_t x0,
+                  int32_t x1) {
+    const bool row_in_source = y < source->height;
+    const PF_Pixel* sp = row_in_source ? worldPixel(const_cast<PF_LayerDef*>(source), 0, y) : nullptr;
+#if KAVRI_REFERENCE_PATHS
+    // The formula pixel by pixel, kept to check the table against.
+    PF_Pixel* dp = worldPixel(destination, 0, y);
+    for (int32_t x = x0; x < x1; ++x) {
+        const float source_alpha = (row_in_source && x < source->width) ? sp[x].alpha : 0;
+        dp[x].blue = fill->color.blue;
+        dp[x].green = fill->color.green;
+        dp[x].red = fill->color.red;
+        dp[x].alpha = static_cast<A_u_char>(static_cast<int>(source_alpha * static_cast<float>(fill->color.alpha) / 255.0f));
+    }
+    return;
+#endif
+    uint32_t* d = reinterpret_cast<uint32_t*>(worldPixel(destination, 0, y));
+    const uint32_t* s = reinterpret_cast<const uint32_t*>(sp);
+    // Pixels the source does not cover get alpha 0.
+    const int32_t covered = row_in_source ? std::min(x1, source->width) : x0;
+    const uint32_t pattern = fill->pattern;
+    int32_t x = x0;
+    if (fill->color.alpha == 255) {
+        // the table is the identity: keep the source's alpha byte (vectorises)
+        const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
+        for (; x < covered; ++x) d[x] = (s[x] & alpha_mask) | pattern;
+    } else {
+        for (; x < covered; ++x) d[x] = pattern | pixelWord(PF_Pixel{fill->alpha_of[sp[x].alpha], 0, 0, 0});
+    }
+    for (; x < x1; ++x) d[x] = pattern;
 }
 
 void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source, PF_LayerDef* destination) {
     const int32_t x0 = std::max<int32_t>(0, rect->left), x1 = std::min(rect->right, destination->width);
     const int32_t y0 = std::max<int32_t>(0, rect->top), y1 = std::min(rect->bottom, destination->height);
     if (x0 >= x1 || y0 >= y1) return;
-#if KAVRI_REFERENCE_PATHS
-    // The formula pixel by pixel, kept to check the table below against.
-    for (int32_t y = y0; y < y1; ++y) {
-        PF_Pixel* d = worldPixel(destination, 0, y);
-        for (int32_t x = x0; x < x1; ++x) {
-            const float source_alpha = (y < source->height && x < source->width) ? worldPixel(source, x, y)->alpha : 0;
-            d[x].blue = color->blue;
-            d[x].green = color->green;
-            d[x].red = color->red;
-            d[x].alpha = static_cast<A_u_char>(static_cast<int>(source_alpha * static_cast<float>(color->alpha) / 255.0f));
-        }
-    }
-    return;
-#endif
-    // Every alpha the formula can give, evaluated once per call exactly as written:
-    // trunc(source alpha * colour alpha / 255) in single precision.
-    const float colour_alpha = color->alpha;
-    uint8_t alpha_of[256];
-    for (int a = 0; a < 256; ++a) alpha_of[a] = static_cast<uint8_t>(static_cast<int>(static_cast<float>(a) * colour_alpha / 255.0f));
-    // The pixel with alpha 0; alpha is the first byte in memory.
-    PF_Pixel rgb = *color;
-    rgb.alpha = 0;
-    uint32_t pattern;
-    std::memcpy(&pattern, &rgb, 4);
-    const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
-    for (int32_t y = y0; y < y1; ++y) {
-        uint32_t* d = reinterpret_cast<uint32_t*>(worldPixel(destination, 0, y));
-        // Pixels the source does not cover get alpha 0.
-        const int32_t covered = y < source->height ? std::min(x1, source->width) : x0;
-        const PF_Pixel* sp = y < source->height ? worldPixel(source, 0, y) : nullptr;
-        const uint32_t* s = reinterpret_cast<const uint32_t*>(sp);
-        int32_t x = x0;
-        if (color->alpha == 255) {
-            // alpha_of is the identity: keep the source's alpha byte (vectorises)
-            for (; x < covered; ++x) d[x] = (s[x] & alpha_mask) | pattern;
-        } else {
-            for (; x < covered; ++x) d[x] = pattern | pixelWord(PF_Pixel{alpha_of[sp[x].alpha], 0, 0, 0});
-        }
-        for (; x < x1; ++x) d[x] = pattern;
-    }
+    AlphaFill fill;
+    alphaFillPrepare(&fill, color);
+    for (int32_t y = y0; y < y1; ++y) alphaFillRow(&fill, source, destination, y, x0, x1);
 }
 
 void r_clip_rect_to_world(PF_LRect* rect, PF_LayerDef* world) {

@@ -117,3 +117,27 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
 }
 
 }  // namespace
+
+namespace {
+
+// A render into its own input takes the path that reads the input after the
+// background is laid, in both modules.
+TEST(FastPaths, RenderingInPlaceMatchesTheStraightforwardPaths) {
+    std::string error;
+    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
+    ASSERT_NE(reference, nullptr) << error;
+    GuardedWorld fast(211, 133, 3), slow(211, 133, 3);
+    makeInput(fast, 5, true);
+    makeInput(slow, 5, true);
+    for (int pass = 0; pass < 2; ++pass) {
+        refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
+        ASSERT_EQ(host.start(), PF_Err_NONE);
+        cwtest::setColor(host, "background color", 200, 10, 90);
+        GuardedWorld& w = pass == 0 ? fast : slow;
+        ASSERT_EQ(host.render(w.def(), w.def()), PF_Err_NONE);
+    }
+    for (int y = 0; y < 133; ++y)
+        for (int x = 0; x < 211; ++x) ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << x << "," << y;
+}
+
+}  // namespace

@@ -199,6 +199,8 @@ void listParams(const refhost::Host& host, std::ostream& out, bool json) {
 // Tiny cells with many squares across can mean billions of cells; the effect
 // draws every one, so say so before a render that will take a long time.
 static void warnAboutCellCount(refhost::Host& host, int32_t width, int32_t height) {
+    for (const char* name : {"squares across", "x scale", "y scale"})
+        if (host.positionOfName(name) < 0) return;  // a module without these parameters
     auto value = [&](const char* name) { return host.param(host.positionOfName(name)).u.fs_d.value; };
     const double aspect = static_cast<double>(host.inData().pixel_aspect_ratio.num) / host.inData().pixel_aspect_ratio.den;
     const double base = width / value("squares across");
