@@ -79,7 +79,7 @@ TEST(RandomRenders, AnyValidParametersStayInsideTheirWorlds) {
         const double aspect = static_cast<double>(host->inData().pixel_aspect_ratio.num) /
                               host->inData().pixel_aspect_ratio.den;
         const double cw = w / across * xs / 100, ch = w / across * aspect * ys / 100;
-        if ((w / cw + 9) * (h / ch + 7) > 20000) {
+        if ((w / cw + 9) * (h / ch + 7) > 60000) {
             host->param(host->positionOfName("x scale")).u.fs_d.value = 100;
             host->param(host->positionOfName("y scale")).u.fs_d.value = 100;
             host->param(host->positionOfName("squares across")).u.fs_d.value = 1;
