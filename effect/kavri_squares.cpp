@@ -13,6 +13,8 @@
 
 #include "effect/kavri_squares.h"
 
+#include <emmintrin.h>
+
 // ---- the description: one row per parameter, in the order the host shows them ----
 
 #define SQ_ANGLE_RANGE 2147483648.0f, 2147483648.0f, 2147483648.0f, 2147483648.0f
@@ -469,17 +471,18 @@ static bool cellSumReads(const CellSum* s) {
     return s->readable && s->rect.left < s->rect.right && s->rect.top < s->rect.bottom;
 }
 
-// Adds row y, the next row of the cell.
-static void cellSumAddRow(CellSum* s, PF_LayerDef* world, int32_t y) {
+// The integer part of adding row y, the next row of the cell: returns the
+// channels (bit c for channel c) that must still be added pixel by pixel in float.
+static unsigned cellSumRowIntegers(CellSum* s, PF_LayerDef* world, int32_t y) {
     const int32_t left = s->rect.left, right = s->rect.right;
     uint64_t row_sums[4];
     sumRowBytes(world, y, left, right, row_sums);
     if (s->whole_exact) {
         for (int c = 0; c < 4; ++c) s->exact[c] += row_sums[c];
-        return;
+        return 0;
     }
     const uint64_t n = static_cast<uint64_t>(right - left);
-    bool pixel_by_pixel = false;
+    unsigned pixel_by_pixel = 0;
     for (int c = 0; c < 4; ++c) {
         if (!s->in_float[c]) {
             if (s->exact[c] + row_sums[c] <= kExactFloatLimit) {
@@ -493,15 +496,68 @@ static void cellSumAddRow(CellSum* s, PF_LayerDef* world, int32_t y) {
         if (row_sums[c] == 255 * n)
             s->sums[c] = addRepeated(s->sums[c], 255, static_cast<int64_t>(n));
         else
-            pixel_by_pixel = true;
+            pixel_by_pixel |= 1u << c;
     }
-    if (!pixel_by_pixel) return;
-    // The channels still to add, in one pass so that their chains overlap; the
-    // others are summed into scratch and dropped.
-    float scratch[4] = {s->sums[0], s->sums[1], s->sums[2], s->sums[3]};
-    addRowInFloat(worldPixel(world, 0, y), left, right, scratch);
-    for (int c = 0; c < 4; ++c)
-        if (s->in_float[c] && row_sums[c] != 0 && row_sums[c] != 255 * n) s->sums[c] = scratch[c];
+    return pixel_by_pixel;
+}
+
+// One pixel's four bytes as four floats, lane c for channel c; adding such
+// vectors is the four single-precision additions of the plain loop.
+static inline __m128 pixelFloats(const PF_Pixel* p) {
+    int32_t word;
+    std::memcpy(&word, p, 4);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i v = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+    return _mm_cvtepi32_ps(v);
+}
+
+// A row segment of one cell still to be added in float.
+struct PendingRow {
+    CellSum* sum;
+    const PF_Pixel* pixels;  // the segment's first pixel
+    int32_t count;
+    unsigned channels;       // from cellSumRowIntegers
+};
+
+// Adds up to four cells' segments pixel by pixel, the cells interleaved so that
+// their chains of additions overlap; each cell's additions stay in its order.
+// Channels that were not pending are summed into scratch and dropped.
+template <int K>
+static void addPendingRows(PendingRow* rows) {
+    __m128 acc[K];
+    int32_t common = rows[0].count;
+    for (int g = 0; g < K; ++g) {
+        acc[g] = _mm_loadu_ps(rows[g].sum->sums);
+        if (rows[g].count < common) common = rows[g].count;
+    }
+    for (int32_t j = 0; j < common; ++j)
+        for (int g = 0; g < K; ++g) acc[g] = _mm_add_ps(acc[g], pixelFloats(rows[g].pixels + j));
+    for (int g = 0; g < K; ++g) {
+        for (int32_t j = common; j < rows[g].count; ++j) acc[g] = _mm_add_ps(acc[g], pixelFloats(rows[g].pixels + j));
+        float scratch[4];
+        _mm_storeu_ps(scratch, acc[g]);
+        for (int c = 0; c < 4; ++c)
+            if (rows[g].channels & (1u << c)) rows[g].sum->sums[c] = scratch[c];
+    }
+}
+
+static void addPendingRows(PendingRow* rows, int count) {
+    for (int i = 0; i < count; i += 4) {
+        switch (count - i >= 4 ? 4 : count - i) {
+        case 4: addPendingRows<4>(rows + i); break;
+        case 3: addPendingRows<3>(rows + i); break;
+        case 2: addPendingRows<2>(rows + i); break;
+        default: addPendingRows<1>(rows + i); break;
+        }
+    }
+}
+
+// Adds row y, the next row of the cell.
+static void cellSumAddRow(CellSum* s, PF_LayerDef* world, int32_t y) {
+    const unsigned channels = cellSumRowIntegers(s, world, y);
+    if (!channels) return;
+    PendingRow row = {s, worldPixel(world, s->rect.left, y), s->rect.right - s->rect.left, channels};
+    addPendingRows(&row, 1);
 }
 
 static void cellSumEnd(const CellSum* s, PF_PixelFloat* average) {
@@ -610,9 +666,11 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     if (count > kMaxGatheredCells) return false;
     GatheredCell* cells = static_cast<GatheredCell*>(std::malloc(sizeof(GatheredCell) * static_cast<size_t>(count + 1)));
     int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
-    if (!cells || !order) {
+    PendingRow* pending = static_cast<PendingRow*>(std::malloc(sizeof(PendingRow) * static_cast<size_t>(count + 1)));
+    if (!cells || !order || !pending) {
         std::free(cells);
         std::free(order);
+        std::free(pending);
         return false;
     }
     int n = 0;
@@ -650,18 +708,35 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
                 tintRow(&tint, input, output, y);
         }
         while (next < starting && cells[order[next]].sum.rect.top < band_end) active[active_count++] = order[next++];
-        for (int32_t i = 0; i < active_count;) {
+        // cells that cannot pass 2^24: the band's rows at once, in integers
+        bool any_float = false;
+        for (int32_t i = 0; i < active_count; ++i) {
             CellSum* sum = &cells[active[i]].sum;
+            if (!sum->whole_exact) {
+                any_float = true;
+                continue;
+            }
             const int32_t first = sum->rect.top > band ? sum->rect.top : band;
             const int32_t last = sum->rect.bottom < band_end ? sum->rect.bottom : band_end;
-            if (sum->whole_exact) {
-                uint64_t part[4];
-                sumRowsBytes(input, first, last, sum->rect.left, sum->rect.right, part);
-                for (int c = 0; c < 4; ++c) sum->exact[c] += part[c];
-            } else {
-                for (int32_t y = first; y < last; ++y) cellSumAddRow(sum, input, y);
+            uint64_t part[4];
+            sumRowsBytes(input, first, last, sum->rect.left, sum->rect.right, part);
+            for (int c = 0; c < 4; ++c) sum->exact[c] += part[c];
+        }
+        // the others row by row, their float additions interleaved
+        for (int32_t y = band; any_float && y < band_end; ++y) {
+            int pending_count = 0;
+            for (int32_t i = 0; i < active_count; ++i) {
+                CellSum* sum = &cells[active[i]].sum;
+                if (sum->whole_exact || y < sum->rect.top || y >= sum->rect.bottom) continue;
+                const unsigned channels = cellSumRowIntegers(sum, input, y);
+                if (channels)
+                    pending[pending_count++] = {sum, worldPixel(input, sum->rect.left, y),
+                                                sum->rect.right - sum->rect.left, channels};
             }
-            if (sum->rect.bottom <= band_end)
+            addPendingRows(pending, pending_count);
+        }
+        for (int32_t i = 0; i < active_count;) {
+            if (cells[active[i]].sum.rect.bottom <= band_end)
                 active[i] = active[--active_count];  // its last rows
             else
                 ++i;
@@ -674,6 +749,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     }
     std::free(cells);
     std::free(order);
+    std::free(pending);
     return true;
 }
 #endif

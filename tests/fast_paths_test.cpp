@@ -90,6 +90,9 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
         {"knockout", 199, 101, {}, {{"background fill", 4}}, {}, PF_Quality_LO, false},
         {"vertical bricks", 401, 233, {{"wibble max", 3}}, {{"brick rows", 2}}, {{"brick offset", 77}, {"wibble angle", 200}}, PF_Quality_HI, true},
         {"horizontal bricks", 257, 255, {{"x scale", 37}, {"y scale", 260}}, {}, {{"brick offset", 180}}, PF_Quality_LO, false},
+        {"large vertical bricks", 1500, 1000, {{"squares across", 3}}, {{"brick rows", 2}}, {{"brick offset", 77}}, PF_Quality_HI, true},
+        {"many large cells", 2000, 700, {{"squares across", 5}, {"y scale", 130}}, {{"background fill", 3}}, {{"x offset", 33}}, PF_Quality_HI, true},
+        {"large opaque cells", 1700, 900, {{"squares across", 4}}, {}, {{"brick offset", 180}}, PF_Quality_HI, false},
         {"one pixel", 1, 1, {}, {{"background fill", 2}}, {}, PF_Quality_HI, true},
         {"one row", 333, 1, {{"squares across", 255}}, {}, {}, PF_Quality_HI, false},
     };
