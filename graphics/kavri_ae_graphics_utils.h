@@ -101,7 +101,18 @@ void r_fill_rect(PF_InData* in_data, PF_Pixel* color, PF_LRect* rect, PF_LayerDe
 PF_Err r_composite_rect(PF_InData* in_data, PF_LRect* src_rect, long src_opacity, PF_LayerDef* source,
                         long dest_x, long dest_y, int field_rdr, int xfer_mode, PF_LayerDef* destination);
 // Coverage blend: alpha is the linear mix by k, colours weighted by their alpha.
-void r_blend_pixel_both(PF_Pixel* source, PF_Pixel* destination, float k);
+// Inline: the fractional fill blends every border pixel through it.
+inline void r_blend_pixel_both(PF_Pixel* source, PF_Pixel* destination, float k) {
+    const float a_s = source->alpha * k;
+    const float a_p = destination->alpha * (1 - k);
+    const float a = a_s + a_p;
+    if (a <= 0) return;
+    const float ws = a_s / a, wd = a_p / a;
+    destination->red = truncToByte(source->red * ws + destination->red * wd);
+    destination->green = truncToByte(source->green * ws + destination->green * wd);
+    destination->blue = truncToByte(source->blue * ws + destination->blue * wd);
+    destination->alpha = truncToByte(a);
+}
 // destination = source + destination * k per channel, clamped to 0..255.
 void r_blend_pixel_one(PF_Pixel* source, PF_Pixel* destination, float k);
 // Mean of red, green and blue over the rectangle (clipped), 0..255; 0 when empty.

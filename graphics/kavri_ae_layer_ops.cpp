@@ -146,18 +146,6 @@ PF_Err r_composite_rect(PF_InData* in_data, PF_LRect* src_rect, long src_opacity
                                           destination);
 }
 
-void r_blend_pixel_both(PF_Pixel* source, PF_Pixel* destination, float k) {
-    const float a_s = source->alpha * k;
-    const float a_p = destination->alpha * (1 - k);
-    const float a = a_s + a_p;
-    if (a <= 0) return;
-    const float ws = a_s / a, wd = a_p / a;
-    destination->red = truncToByte(source->red * ws + destination->red * wd);
-    destination->green = truncToByte(source->green * ws + destination->green * wd);
-    destination->blue = truncToByte(source->blue * ws + destination->blue * wd);
-    destination->alpha = truncToByte(a);
-}
-
 void r_blend_pixel_one(PF_Pixel* source, PF_Pixel* destination, float k) {
     destination->red = truncToByte(source->red + destination->red * k);
     destination->green = truncToByte(source->green + destination->green * k);
