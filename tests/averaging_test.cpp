@@ -120,4 +120,27 @@ TEST(AverageRectRgba, FastPathMatchesTheReferenceBitForBit) {
     }
 }
 
+// A row longer than the integer sums' 32-bit lanes may hold at once: the alpha
+// row of 255 must come out exactly 255 n (its closed form depends on that), the
+// red ones exactly n, the noisy blue in float as the reference adds it.
+TEST(AverageRectRgba, ALongRowKeepsItsIntegerSumsExact) {
+    const int w = 2100003;
+    GuardedWorld world(w, 2, 5);
+    std::mt19937 rng(31);
+    for (int x = 0; x < w; ++x) {
+        world.at(x, 0) = PF_Pixel{255, 1, 0, static_cast<A_u_char>(rng() % 256)};
+        world.at(x, 1) = PF_Pixel{255, 0, 0, 0};
+    }
+    for (PF_LRect r : {PF_LRect{0, 0, w, 1}, PF_LRect{3, 0, w - 2, 2}}) {
+        PF_LRect r2 = r;
+        PF_PixelFloat fast, ref;
+        r_average_rect_rgba(&world.def(), &r, &fast);
+        r_average_rect_rgba_reference(&world.def(), &r2, &ref);
+        EXPECT_EQ(std::memcmp(&fast, &ref, sizeof(fast)), 0)
+            << "alpha " << fast.alpha << " vs " << ref.alpha << ", red " << fast.red << " vs " << ref.red << ", blue "
+            << fast.blue << " vs " << ref.blue;
+    }
+    EXPECT_TRUE(world.intact());
+}
+
 }  // namespace
