@@ -704,9 +704,11 @@ void squaresWalk(kavri_ae_filter_context* context, PF_InData* in_data, PF_LayerD
 //
 // The colour and tinted backgrounds read the input row by row, and every cell
 // averages rows of it; with up to kMaxGatheredCells cells the filter makes both
-// in one sweep of the rows, so the input is read from memory once. Each cell
-// still adds its rows top to bottom, so its average is bit for bit the same, and
-// the whole background is laid before the first square is drawn, as before.
+// in one sweep of the rows, so the input is read from memory once and in order
+// (cell by cell, a small cell's rows would be fetched one short piece at a
+// time). Each cell still adds its rows top to bottom, so its average is bit for
+// bit the same, and the whole background is laid before the first square is
+// drawn, as before.
 
 #if !KAVRI_REFERENCE_PATHS
 static const int kMaxGatheredCells = 1 << 16;
@@ -733,7 +735,7 @@ struct GatheredCell {
     CellSum sum;
 };
 
-static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f) {
+static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f) {
     int count = 0;
     walkCells(f, [&](const SquaresCell&) { return ++count <= kMaxGatheredCells; });
     if (count > kMaxGatheredCells) return false;
@@ -764,6 +766,10 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     int32_t* active = order + starting;
     int32_t active_count = 0, next = 0;
 
+    // A background that reads the input is laid band by band in the sweep; any
+    // other is laid now, since the sweep only reads the input.
+    const bool background_in_sweep = backgroundReadsRows(f, input, output);
+    if (!background_in_sweep) drawBackground(in_data, input, output, f);
     AlphaFill fill;
     TintTable tint;
     if (f->background_fill == kFillColor)
@@ -771,10 +777,10 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     else
         tintPrepare(&tint, &f->background);
     // Bands of rows small enough to stay in the cache between the two uses.
-    const int32_t rows = output->height > input->height ? output->height : input->height;
+    const int32_t rows = background_in_sweep && output->height > input->height ? output->height : input->height;
     for (int32_t band = 0; band < rows; band += kSweepBandRows) {
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
-        for (int32_t y = band; y < band_end && y < output->height; ++y) {
+        for (int32_t y = band; background_in_sweep && y < band_end && y < output->height; ++y) {
             if (f->background_fill == kFillColor)
                 alphaFillRow(&fill, input, output, y, 0, output->width);
             else
@@ -832,8 +838,7 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
     SquaresFrame f;
     const bool walk = setupFrame(context->params, in_data, output, &f);
 #if !KAVRI_REFERENCE_PATHS
-    if (walk && backgroundReadsRows(&f, input, output) && worldsApart(input, output) &&
-        drawGathered(in_data, input, output, &f))
+    if (walk && worldsApart(input, output) && drawGathered(in_data, input, output, &f))
         return PF_Err_NONE;
 #endif
     drawBackground(in_data, input, output, &f);
