@@ -72,16 +72,16 @@ double seconds(std::chrono::steady_clock::duration d) {
 }
 
 // The floor: one frame copied row by row from the input to the output world.
-double copyFloor(refhost::World& in, refhost::World& out) {
-    std::vector<double> times;
-    for (int i = 0; i < 7; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        for (int y = 0; y < in.height(); ++y) std::memcpy(out.row(y), in.row(y), size_t(in.width()) * 4);
-        benchmark::ClobberMemory();
-        times.push_back(seconds(std::chrono::steady_clock::now() - t0));
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+double copyOnce(refhost::World& in, refhost::World& out) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int y = 0; y < in.height(); ++y) std::memcpy(out.row(y), in.row(y), size_t(in.width()) * 4);
+    benchmark::ClobberMemory();
+    return seconds(std::chrono::steady_clock::now() - t0);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 int64_t visitedCells(refhost::Host& host, refhost::World& in, refhost::World& out) {
@@ -104,16 +104,18 @@ void renderWorkload(benchmark::State& state, const Workload* w) {
             state.SkipWithError(error.c_str());
             return;
         }
-    const double floor = copyFloor(in, out);
-    double total = 0;
+    // The floor is timed before every frame, so that the ratio holds even when
+    // the machine's speed drifts during the run (it is a shared machine).
+    std::vector<double> renders, floors;
     for (auto _ : state) {
+        floors.push_back(copyOnce(in, out));
         const auto t0 = std::chrono::steady_clock::now();
         host.render(in.def(), out.def());
         const double t = seconds(std::chrono::steady_clock::now() - t0);
         state.SetIterationTime(t);
-        total += t;
+        renders.push_back(t);
     }
-    const double per_frame = total / double(state.iterations());
+    const double per_frame = median(renders), floor = median(floors);
     state.counters["floor_ms"] = floor * 1e3;
     state.counters["x_floor"] = per_frame / floor;
     state.counters["Mpix/s"] = double(w->width) * w->height / per_frame / 1e6;

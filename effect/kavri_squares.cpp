@@ -730,6 +730,19 @@ static bool worldsApart(const PF_LayerDef* a, const PF_LayerDef* b) {
     return a1 <= b0 || b1 <= a0;
 }
 
+// Reads one word of every cache line of the rows, in order, so that the rows
+// stream in at the memory's full speed; prefetch hints alone did not bring them.
+static void touchRows(const PF_LayerDef* world, int32_t top, int32_t bottom) {
+    if (bottom > world->height) bottom = world->height;
+    const size_t words = static_cast<size_t>(world->width);
+    uint32_t seen = 0;
+    for (int32_t y = top; y < bottom; ++y) {
+        const uint32_t* row = reinterpret_cast<const uint32_t*>(worldPixel(const_cast<PF_LayerDef*>(world), 0, y));
+        for (size_t i = 0; i < words; i += 16) seen ^= row[i];
+    }
+    asm volatile("" : : "r"(seen));
+}
+
 struct GatheredCell {
     SquaresCell cell;
     CellSum sum;
@@ -786,6 +799,9 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
             else
                 tintRow(&tint, input, output, y);
         }
+        // With no background to stream the rows in, the cells would fetch them a
+        // short piece at a time, waiting on every one.
+        if (!background_in_sweep) touchRows(input, band, band_end);
         while (next < starting && cells[order[next]].sum.rect.top < band_end) active[active_count++] = order[next++];
         // cells that cannot pass 2^24: the band's rows at once, in integers
         bool any_float = false;
