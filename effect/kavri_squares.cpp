@@ -243,24 +243,31 @@ static PF_LRect cellArea(const SquaresCell& cell) {
     return PF_LRect{truncToInt32(cell.left), truncToInt32(cell.top), truncToInt32(cell.right), truncToInt32(cell.bottom)};
 }
 
-// Draws the cell's tile and square from the average of the input under it.
-static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, const SquaresCell& cell,
-                     PF_PixelFloat avg) {
+// What one cell draws, worked out from the average of the input under it: its
+// tile, then its square.
+struct CellDrawing {
+    bool tile, square;
+    PF_Pixel tile_colour, square_colour;
+    FRect tile_rect, square_rect;
+};
+
+static void cellDrawing(const SquaresFrame* f, const SquaresCell& cell, PF_PixelFloat avg, CellDrawing* d) {
     const float cell_left = cell.left, cell_top = cell.top, cell_right = cell.right, cell_bottom = cell.bottom;
     avg.red = avg.red * avg.alpha / 255.0f;
     avg.green = avg.green * avg.alpha / 255.0f;
     avg.blue = avg.blue * avg.alpha / 255.0f;
 
-    if (f->background_fill == kFillTile) {
-        PF_Pixel tile;
+    d->tile = f->background_fill == kFillTile;
+    if (d->tile) {
+        PF_Pixel& tile = d->tile_colour;
         tile.red = truncToByte(static_cast<double>(static_cast<float>(f->background.red) * avg.red) / 255.0);
         tile.green = truncToByte(static_cast<double>(static_cast<float>(f->background.green) * avg.green) / 255.0);
         tile.blue = truncToByte(static_cast<double>(static_cast<float>(f->background.blue) * avg.blue) / 255.0);
         tile.alpha = truncToByte(avg.alpha);
-        FRect r = {cell_top, cell_left, std::ceil(cell_bottom), std::ceil(cell_right)};
-        r_fill_frect(in_data, &tile, &r, output);
+        d->tile_rect = {cell_top, cell_left, std::ceil(cell_bottom), std::ceil(cell_right)};
     }
-    if (f->squares_fill == kFillSourceOrNone) return;
+    d->square = f->squares_fill != kFillSourceOrNone;
+    if (!d->square) return;
 
     const float cw = f->cell_width, ch = f->cell_height;
     const float horizontal_dot = influenceDot(f->horizontal, avg) / 255.0f;
@@ -269,20 +276,33 @@ static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame
     const float square_height = ch * mapRange(vertical_dot, 0, 255, f->vertical_min, f->vertical_max);
     const float wibble_dot = influenceDot(f->wibble, avg) / 65025.0f;
     const float dx = cw * f->wibble_x, dy = ch * f->wibble_y;
-    FRect sq;
+    FRect& sq = d->square_rect;
     sq.left = (cw - square_width) * 0.5f + cell_left + dx * wibble_dot;
     sq.right = sq.left + square_width;
     sq.top = (ch - square_height) * 0.5f + cell_top + wibble_dot * dy;
     sq.bottom = sq.top + square_height;
 
-    PF_Pixel colour = f->square;
+    PF_Pixel& colour = d->square_colour;
+    colour = f->square;
     if (f->squares_fill == kFillTile) {
         colour.red = truncToByte(static_cast<float>(f->square.red) * avg.red / 255.0f);
         colour.green = truncToByte(static_cast<float>(f->square.green) * avg.green / 255.0f);
         colour.blue = truncToByte(static_cast<float>(f->square.blue) * avg.blue / 255.0f);
         colour.alpha = 255;
     }
-    r_fill_frect(in_data, &colour, &sq, output);
+}
+
+// Draws the cell's tile and square, only rows y0 .. y1 - 1 of them.
+static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, CellDrawing* d, int32_t y0, int32_t y1) {
+    if (d->tile) r_fill_frect_rows(in_data, &d->tile_colour, &d->tile_rect, output, y0, y1);
+    if (d->square) r_fill_frect_rows(in_data, &d->square_colour, &d->square_rect, output, y0, y1);
+}
+
+static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, const SquaresCell& cell,
+                     PF_PixelFloat avg) {
+    CellDrawing d;
+    cellDrawing(f, cell, avg, &d);
+    drawCellRows(in_data, output, &d, 0, output->height);
 }
 
 // ---- the walk: rows top to bottom, cells left to right ----
@@ -713,6 +733,7 @@ void squaresWalk(kavri_ae_filter_context* context, PF_InData* in_data, PF_LayerD
 #if !KAVRI_REFERENCE_PATHS
 static const int kMaxGatheredCells = 1 << 16;
 static const int32_t kSweepBandRows = 16;
+static const int32_t kDrawBandBytes = 256 * 1024;
 
 static bool backgroundReadsRows(const SquaresFrame* f, const PF_LayerDef* input, const PF_LayerDef* output) {
     if (f->background_fill == kFillColor) return true;
@@ -746,7 +767,56 @@ static void touchRows(const PF_LayerDef* world, int32_t top, int32_t bottom) {
 struct GatheredCell {
     SquaresCell cell;
     CellSum sum;
+    CellDrawing drawing;
+    int32_t first_row, end_row;  // the rows its drawing may touch, half-open
 };
+
+// Rows a rectangle's fill may touch, with a row to spare on each side, within
+// the world's; NaN edges give all of them.
+static void rowsTouched(const FRect& r, float H, int32_t* first, int32_t* end) {
+    const float top = std::max(0.0f, std::floor(r.top) - 1), bottom = std::min(H, std::ceil(r.bottom) + 1);
+    *first = std::min(*first, static_cast<int32_t>(std::min(top, H)));
+    *end = std::max(*end, static_cast<int32_t>(std::max(bottom, 0.0f)));
+}
+
+// Draws every cell band by band: in each band of rows the cells that reach it,
+// in the walk's order. Every pixel sees the same fills and blends in the same
+// order as when each cell is drawn whole, while the band stays in the cache.
+// `order` has room for two indices per cell.
+static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, GatheredCell* cells, int n,
+                       int32_t* order) {
+    int32_t drawn = 0;
+    for (int i = 0; i < n; ++i) {
+        GatheredCell& c = cells[i];
+        PF_PixelFloat avg;
+        cellSumEnd(&c.sum, &avg);
+        cellDrawing(f, c.cell, avg, &c.drawing);
+        c.first_row = output->height;
+        c.end_row = 0;
+        if (c.drawing.tile) rowsTouched(c.drawing.tile_rect, f->H, &c.first_row, &c.end_row);
+        if (c.drawing.square) rowsTouched(c.drawing.square_rect, f->H, &c.first_row, &c.end_row);
+        if (c.first_row < c.end_row) order[drawn++] = i;
+    }
+    std::stable_sort(order, order + drawn,
+                     [&](int32_t a, int32_t b) { return cells[a].first_row < cells[b].first_row; });
+    int32_t* active = order + drawn;
+    int32_t active_count = 0, next = 0;
+    const int32_t row_bytes = output->width * static_cast<int32_t>(sizeof(PF_Pixel));
+    const int32_t band_rows = std::max<int32_t>(1, kDrawBandBytes / std::max<int32_t>(1, row_bytes));
+    for (int32_t band = 0; band < output->height && (next < drawn || active_count > 0); band += band_rows) {
+        const int32_t band_end = output->height - band > band_rows ? band + band_rows : output->height;
+        const int32_t before = active_count;
+        while (next < drawn && cells[order[next]].first_row < band_end) active[active_count++] = order[next++];
+        if (active_count > before) std::sort(active, active + active_count);  // back into the walk's order
+        int32_t kept = 0;
+        for (int32_t i = 0; i < active_count; ++i) {
+            GatheredCell& c = cells[active[i]];
+            drawCellRows(in_data, output, &c.drawing, band, band_end);
+            if (c.end_row > band_end) active[kept++] = active[i];
+        }
+        active_count = kept;
+    }
+}
 
 static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f) {
     int count = 0;
@@ -837,11 +907,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
                 ++i;
         }
     }
-    for (int i = 0; i < n; ++i) {
-        PF_PixelFloat avg;
-        cellSumEnd(&cells[i].sum, &avg);
-        drawCell(in_data, output, f, cells[i].cell, avg);
-    }
+    drawBanded(in_data, output, f, cells, n, order);
     std::free(cells);
     std::free(order);
     std::free(pending);

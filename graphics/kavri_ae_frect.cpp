@@ -7,16 +7,58 @@
 
 static const float kMinCoverage = 0.02f;  // thinner slivers are not drawn
 
-static void blendRow(PF_LayerDef* world, PF_Pixel* color, int32_t y, int32_t x0, int32_t x1, float k) {
-    PF_Pixel* row = worldPixel(world, 0, y);
-    for (int32_t x = x0; x < x1; ++x) r_blend_pixel_both(color, &row[x], k);
+// The coverage blend of one colour at one coverage, whose weights depend only on
+// the pixel's alpha: a run of pixels of one alpha (an opaque background) shares
+// them, computed once by the same operations.
+struct CoverageBlend {
+    const PF_Pixel* color;
+    float k;
+    int last_alpha;
+    float a, ws, wd;
+};
+
+static inline void blendPixel(CoverageBlend* b, PF_Pixel* p) {
+#if KAVRI_REFERENCE_PATHS
+    r_blend_pixel_both(const_cast<PF_Pixel*>(b->color), p, b->k);
+    return;
+#endif
+    if (p->alpha != b->last_alpha) {
+        b->last_alpha = p->alpha;
+        const float a_s = b->color->alpha * b->k;
+        const float a_p = p->alpha * (1 - b->k);
+        b->a = a_s + a_p;
+        if (b->a > 0) {
+            b->ws = a_s / b->a;
+            b->wd = a_p / b->a;
+        }
+    }
+    if (b->a <= 0) return;
+    p->red = truncToByte(b->color->red * b->ws + p->red * b->wd);
+    p->green = truncToByte(b->color->green * b->ws + p->green * b->wd);
+    p->blue = truncToByte(b->color->blue * b->ws + p->blue * b->wd);
+    p->alpha = truncToByte(b->a);
 }
 
-static void blendColumn(PF_LayerDef* world, PF_Pixel* color, int32_t x, int32_t y0, int32_t y1, float k) {
-    for (int32_t y = y0; y < y1; ++y) r_blend_pixel_both(color, worldPixel(world, x, y), k);
+static void blendRow(PF_LayerDef* world, const PF_Pixel* color, int32_t y, int32_t x0, int32_t x1, float k) {
+    CoverageBlend b = {color, k, -1, 0, 0, 0};
+    PF_Pixel* row = worldPixel(world, 0, y);
+    for (int32_t x = x0; x < x1; ++x) blendPixel(&b, &row[x]);
+}
+
+static void blendColumn(PF_LayerDef* world, const PF_Pixel* color, int32_t x, int32_t y0, int32_t y1, float k) {
+    CoverageBlend b = {color, k, -1, 0, 0, 0};
+    for (int32_t y = y0; y < y1; ++y) blendPixel(&b, worldPixel(world, x, y));
+}
+
+static bool inRows(int32_t y, int32_t y0, int32_t y1) {
+    return y >= y0 && y < y1;
 }
 
 void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world) {
+    r_fill_frect_rows(in_data, color, rect, world, 0, world->height);
+}
+
+void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0, int32_t y1) {
     const float W = static_cast<float>(world->width), H = static_cast<float>(world->height);
     const float fl = std::max(0.0f, rect->left), ft = std::max(0.0f, rect->top);
     const float fr = std::min(W, rect->right), fb = std::min(H, rect->bottom);
@@ -25,8 +67,11 @@ void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef*
     // Nothing whole-numbered inside along one axis: no pixel is touched.
     if (B < T || R < L) return;
 
-    PF_LRect interior = {L, T, R, B};
-    r_fill_rect(in_data, color, &interior, world);
+    // The interior's rows within the limits. Drawn whole, the interior goes to the
+    // host as it is, even when empty; a band it does not reach asks nothing.
+    const bool whole = y0 <= 0 && y1 >= world->height;
+    PF_LRect interior = whole ? PF_LRect{L, T, R, B} : PF_LRect{L, std::max(T, y0), R, std::min(B, y1)};
+    if (whole || interior.top < interior.bottom) r_fill_rect(in_data, color, &interior, world);
     if (in_data->quality == PF_Quality_LO) return;
 
     float lc = static_cast<float>(L) - fl, tc = static_cast<float>(T) - ft;
@@ -38,18 +83,19 @@ void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef*
 
     // A non-zero coverage always names a row or column inside the world, since
     // the edges were clamped before rounding.
-    if (tc != 0) {
+    if (tc != 0 && inRows(T - 1, y0, y1)) {
         if (lc != 0) r_blend_pixel_both(color, worldPixel(world, L - 1, T - 1), tc * lc);
         blendRow(world, color, T - 1, L, R, tc);
         if (rc != 0) r_blend_pixel_both(color, worldPixel(world, R, T - 1), tc * rc);
     }
-    if (bc != 0) {
+    if (bc != 0 && inRows(B, y0, y1)) {
         if (lc != 0) r_blend_pixel_both(color, worldPixel(world, L - 1, B), lc * bc);
         blendRow(world, color, B, L, R, bc);
         if (rc != 0) r_blend_pixel_both(color, worldPixel(world, R, B), bc * rc);
     }
-    if (lc != 0) blendColumn(world, color, L - 1, T, B, lc);
-    if (rc != 0) blendColumn(world, color, R, T, B, rc);
+    const int32_t side_top = std::max(T, y0), side_bottom = std::min(B, y1);
+    if (lc != 0) blendColumn(world, color, L - 1, side_top, side_bottom, lc);
+    if (rc != 0) blendColumn(world, color, R, side_top, side_bottom, rc);
 }
 
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,

@@ -122,6 +122,9 @@ long r_average_rect(PF_LayerDef* world, PF_LRect* rect);
 // Whole pixels through the host's fill, border pixels blended by coverage
 // (high quality only). Clipped to the world; any rectangle is safe.
 void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world);
+// The same, touching only rows y0 .. y1 - 1 (half-open): drawing a picture band by
+// band with it gives the same pixels as drawing each rectangle whole.
+void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0, int32_t y1);
 // A square marker of `size` full-resolution pixels centred on (x, y), scaled by the
 // render's downsampling and pixel aspect ratio.
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,
