@@ -384,81 +384,91 @@ void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelF
 
 // Sums each channel of the rows' pixels (alpha, red, green, blue) in integers.
 //
-// Eight pixels at a time as 32-bit words: masking and shifting splits each word
-// into two 16-bit lanes (alpha and green, red and blue), which take up to 257
-// bytes before they could carry, so they are widened into 32-bit lanes every
-// 256 chunks and those into 64-bit totals every kWideFlushChunks chunks. Written
-// with vector extensions so that each clone uses the widest registers it has.
-typedef uint32_t U32x8 __attribute__((vector_size(32)));
-typedef uint16_t U16x16 __attribute__((vector_size(32)));
-
+// L pixels at a time as 32-bit words: masking and shifting splits each word into
+// two 16-bit lanes (alpha and green, red and blue), which take up to 257 bytes
+// before they could carry, so they are widened into 32-bit lanes every 256
+// chunks and those into 64-bit totals every kWideFlushChunks chunks. Written with
+// vector extensions, built for AVX2 where the processor has it (a wider
+// version for AVX-512 was no faster here).
 static const int kNarrowFlushChunks = 256;
 static const int64_t kWideFlushChunks = int64_t(kNarrowFlushChunks) * 256;  // 32-bit lanes stay far below 2^32
 
+template <int L>
 struct ByteSums {
-    U16x16 ag, rb;  // alpha | green << 16 and red | blue << 16 of each word, per lane
-    U32x8 a, r, g, b;
-    int narrow;      // chunks in ag and rb
-    int64_t wide;    // chunks in a, r, g, b
+    typedef uint32_t Words __attribute__((vector_size(4 * L)));
+    typedef uint16_t Halves __attribute__((vector_size(4 * L)));
+    Halves ag, rb;  // alpha | green << 16 and red | blue << 16 of each word, per lane
+    Words a, r, g, b;
+    int narrow;     // chunks in ag and rb
+    int64_t wide;   // chunks in a, r, g, b
     uint64_t total[4];
 };
 
-static inline void byteSumsAdd(ByteSums* s, U32x8 v) {
-    const U32x8 low = {0x00FF00FFu, 0x00FF00FFu, 0x00FF00FFu, 0x00FF00FFu,
-                       0x00FF00FFu, 0x00FF00FFu, 0x00FF00FFu, 0x00FF00FFu};
-    s->ag += reinterpret_cast<U16x16>(v & low);
-    s->rb += reinterpret_cast<U16x16>((v >> 8) & low);
+template <int L>
+__attribute__((always_inline)) static inline void byteSumsAdd(ByteSums<L>* s, const PF_Pixel* p,
+                                                              const typename ByteSums<L>::Words& mask) {
+    typedef typename ByteSums<L>::Words Words;
+    typedef typename ByteSums<L>::Halves Halves;
+    Words v;
+    std::memcpy(&v, p, sizeof(v));
+    v &= mask;
+    const Words low = Words{} + 0x00FF00FFu;
+    s->ag += reinterpret_cast<Halves>(v & low);
+    s->rb += reinterpret_cast<Halves>((v >> 8) & low);
 }
 
-static inline void byteSumsWiden(ByteSums* s) {
-    const U32x8 ag = reinterpret_cast<U32x8>(s->ag), rb = reinterpret_cast<U32x8>(s->rb);
+template <int L>
+__attribute__((always_inline)) static inline void byteSumsWiden(ByteSums<L>* s) {
+    typedef typename ByteSums<L>::Words Words;
+    const Words ag = reinterpret_cast<Words>(s->ag), rb = reinterpret_cast<Words>(s->rb);
     s->a += ag & 0xFFFF;
     s->g += ag >> 16;
     s->r += rb & 0xFFFF;
     s->b += rb >> 16;
-    s->ag = U16x16{};
-    s->rb = U16x16{};
+    s->ag = typename ByteSums<L>::Halves{};
+    s->rb = typename ByteSums<L>::Halves{};
+    s->wide += s->narrow;
     s->narrow = 0;
 }
 
-static inline uint64_t laneTotal(U32x8 v) {
-    uint64_t t = 0;
-    for (int i = 0; i < 8; ++i) t += v[i];
-    return t;
-}
-
-static inline void byteSumsFlush(ByteSums* s) {
+template <int L>
+__attribute__((always_inline)) static inline void byteSumsFlush(ByteSums<L>* s) {
     byteSumsWiden(s);
-    s->total[0] += laneTotal(s->a);
-    s->total[1] += laneTotal(s->r);
-    s->total[2] += laneTotal(s->g);
-    s->total[3] += laneTotal(s->b);
-    s->a = s->r = s->g = s->b = U32x8{};
+    for (int i = 0; i < L; ++i) {
+        s->total[0] += s->a[i];
+        s->total[1] += s->r[i];
+        s->total[2] += s->g[i];
+        s->total[3] += s->b[i];
+    }
+    s->a = s->r = s->g = s->b = typename ByteSums<L>::Words{};
     s->wide = 0;
 }
 
-static inline void byteSumsCountChunk(ByteSums* s) {
-    if (++s->narrow == kNarrowFlushChunks) {
-        byteSumsWiden(s);
-        if ((s->wide += kNarrowFlushChunks) >= kWideFlushChunks) byteSumsFlush(s);
-    }
+// After `chunks` more chunks: widen and flush when the lanes are full.
+template <int L>
+__attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, int chunks) {
+    if ((s->narrow += chunks) < kNarrowFlushChunks) return;
+    byteSumsWiden(s);
+    if (s->wide >= kWideFlushChunks) byteSumsFlush(s);
 }
 
-__attribute__((target_clones("avx2", "default")))
-static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
-                         uint64_t sums[4]) {
-    ByteSums s;
+template <int L>
+__attribute__((always_inline)) static inline void sumRowsKernel(const PF_LayerDef* world, int32_t top,
+                                                                int32_t bottom, int32_t left, int32_t right,
+                                                                uint64_t sums[4]) {
+    typedef typename ByteSums<L>::Words Words;
+    ByteSums<L> s;
     std::memset(&s, 0, sizeof(s));
     const int64_t n = right > left ? int64_t(right) - left : 0;
-    const int64_t whole = n & ~int64_t(7);
-    const int tail = static_cast<int>(n & 7);
-    // The last partial chunk is the row's last eight pixels with those already
+    const int64_t whole = n - n % L;
+    const int tail = static_cast<int>(n % L);
+    // The last partial chunk is the row's last L pixels with those already
     // counted masked off; rows shorter than a chunk are added one pixel at a time.
-    U32x8 tail_mask = {};
-    for (int i = 0; i < 8; ++i) tail_mask[i] = i >= 8 - tail ? 0xFFFFFFFFu : 0;
+    Words all = Words{} + 0xFFFFFFFFu, tail_mask = {};
+    for (int i = 0; i < L; ++i) tail_mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
     for (int32_t y = top; y < bottom; ++y) {
         const PF_Pixel* row = worldPixel(const_cast<PF_LayerDef*>(world), left, y);
-        if (n < 8) {
+        if (n < L) {
             for (int64_t x = 0; x < n; ++x) {
                 s.total[0] += row[x].alpha;
                 s.total[1] += row[x].red;
@@ -467,21 +477,33 @@ static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, 
             }
             continue;
         }
-        for (int64_t x = 0; x < whole; x += 8) {
-            U32x8 v;
-            std::memcpy(&v, row + x, sizeof(v));
-            byteSumsAdd(&s, v);
-            byteSumsCountChunk(&s);
+        for (int64_t x = 0; x < whole;) {
+            // as many chunks as the 16-bit lanes still take, with no check between
+            const int64_t room = kNarrowFlushChunks - s.narrow;
+            const int64_t end = whole - x > room * L ? x + room * L : whole;
+            const int chunks = static_cast<int>((end - x) / L);
+            for (; x < end; x += L) byteSumsAdd<L>(&s, row + x, all);
+            byteSumsCount(&s, chunks);
         }
         if (tail) {
-            U32x8 v;
-            std::memcpy(&v, row + n - 8, sizeof(v));
-            byteSumsAdd(&s, v & tail_mask);
-            byteSumsCountChunk(&s);
+            byteSumsAdd<L>(&s, row + n - L, tail_mask);
+            byteSumsCount(&s, 1);
         }
     }
     byteSumsFlush(&s);
     for (int c = 0; c < 4; ++c) sums[c] = s.total[c];
+}
+
+__attribute__((target("default")))
+static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
+                         uint64_t sums[4]) {
+    sumRowsKernel<8>(world, top, bottom, left, right, sums);
+}
+
+__attribute__((target("avx2")))
+static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
+                         uint64_t sums[4]) {
+    sumRowsKernel<8>(world, top, bottom, left, right, sums);
 }
 
 static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
