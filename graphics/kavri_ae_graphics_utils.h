@@ -24,8 +24,16 @@ struct FRect {
 
 // Truncation toward zero to 32 bits, as a cast does for every value in range;
 // values beyond the range saturate and NaN gives 0 instead of undefined behaviour.
-int32_t truncToInt32(float v);
-int32_t truncToInt32(double v);
+// Inline: the grid walk and the fractional fill convert every cell's edges.
+inline int32_t truncToInt32(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 2147483647.0) return INT32_MAX;
+    if (v <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+inline int32_t truncToInt32(float v) {
+    return truncToInt32(static_cast<double>(v));
+}
 // The same, stored in 8 bits with clamping to 0..255.
 inline uint8_t truncToByte(double v) {
     // NaN fails both tests and gives 0, like the saturating truncation.
@@ -59,7 +67,9 @@ inline uint8_t colorBlue(uint32_t c) { return (c >> 24) & 0xFF; }
 
 // ---- numeric helpers ----
 // Linear map in single precision, no clamping; in_max must differ from in_min.
-float mapRange(float value, float in_min, float in_max, float out_min, float out_max);
+inline float mapRange(float value, float in_min, float in_max, float out_min, float out_max) {
+    return ((out_max - out_min) * (value - in_min)) / (in_max - in_min) + out_min;
+}
 float mapRangePin(float value, float in_min, float in_max, float out_min, float out_max);
 float pinRange(float value, float low, float high);
 double zel_interpolate(double a, double b, double t);

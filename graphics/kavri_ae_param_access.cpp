@@ -5,17 +5,6 @@
 
 static const double kOneOver65536 = 1.0 / 65536.0;  // exactly 2^-16
 
-int32_t truncToInt32(double v) {
-    if (!(v == v)) return 0;
-    if (v >= 2147483647.0) return INT32_MAX;
-    if (v <= -2147483648.0) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
-int32_t truncToInt32(float v) {
-    return truncToInt32(static_cast<double>(v));
-}
-
 PF_ParamDef* getParam(PF_ParamDef** params, int index) {
     return params[index];
 }
@@ -55,10 +44,6 @@ double getParamAngleUnitPhase(PF_ParamDef** params, int index) {
     double r = a - std::floor(a);
     if (r < 0) r = r + 1.0;
     return r;
-}
-
-float mapRange(float value, float in_min, float in_max, float out_min, float out_max) {
-    return ((out_max - out_min) * (value - in_min)) / (in_max - in_min) + out_min;
 }
 
 float mapRangePin(float value, float in_min, float in_max, float out_min, float out_max) {
