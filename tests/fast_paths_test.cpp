@@ -93,6 +93,9 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
         {"large vertical bricks", 1500, 1000, {{"squares across", 3}}, {{"brick rows", 2}}, {{"brick offset", 77}}, PF_Quality_HI, true},
         {"many large cells", 2000, 700, {{"squares across", 5}, {"y scale", 130}}, {{"background fill", 3}}, {{"x offset", 33}}, PF_Quality_HI, true},
         {"large opaque cells", 1700, 900, {{"squares across", 4}}, {}, {{"brick offset", 180}}, PF_Quality_HI, false},
+        {"squares across bands", 700, 1300, {{"squares across", 9}, {"horizontal max", 4}, {"vertical max", 6}, {"wibble max", 2}},
+         {{"background fill", 2}, {"squares fill", 2}}, {{"wibble angle", 130}}, PF_Quality_HI, true},
+        {"knockout squares on colour", 900, 700, {{"squares across", 30}, {"vertical max", 3}}, {{"squares fill", 4}}, {}, PF_Quality_HI, true},
         {"one pixel", 1, 1, {}, {{"background fill", 2}}, {}, PF_Quality_HI, true},
         {"one row", 333, 1, {{"squares across", 255}}, {}, {}, PF_Quality_HI, false},
     };

@@ -1,4 +1,7 @@
 // Rectangles with fractional edges.
+#include <random>
+#include <vector>
+
 #include "graphics/kavri_ae_graphics_utils.h"
 #include "tests/test_support.h"
 
@@ -126,6 +129,51 @@ TEST_F(FillFrect, SizesAndPlacesFromEveryDegenerateShape) {
     FRect far = {-1e30f, -1e30f, 1e30f, 1e30f};
     r_fill_frect(&host.inData(), &c, &far, &tiny.def());
     EXPECT_EQ(tiny.at(0, 0), kWhite);
+}
+
+// Drawing a sequence of overlapping rectangles band by band, each band in the
+// same order, gives the pixels of drawing each rectangle whole; a band touches
+// nothing outside its rows. Seeded; colours and alphas lean to 0 and 255.
+TEST(FillFrectRows, BandByBandMatchesWholeRectangles) {
+    const uint32_t seed = 4242;
+    std::mt19937 rng(seed);
+    auto edge = [&](int extent) { return static_cast<float>(static_cast<int>(rng() % (extent * 40 + 400)) - 200) / 32.0f; };
+    auto byte = [&] { const uint32_t r = rng() % 4; return static_cast<A_u_char>(r == 0 ? 0 : r == 1 ? 255 : rng() % 256); };
+    for (int round = 0; round < 40; ++round) {
+        const int w = 1 + rng() % 60, h = 1 + rng() % 60;
+        refhost::Host host{nullptr};
+        host.setQuality(round % 5 == 0 ? PF_Quality_LO : PF_Quality_HI);
+        GuardedWorld whole(w, h, 3), banded(w, h, 3);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) whole.at(x, y) = banded.at(x, y) = PF_Pixel{byte(), byte(), byte(), byte()};
+        std::vector<std::pair<FRect, PF_Pixel>> rects;
+        for (int i = 0; i < 12; ++i)
+            rects.push_back({FRect{edge(h), edge(w), edge(h), edge(w)}, PF_Pixel{byte(), byte(), byte(), byte()}});
+        for (auto& [r, c] : rects) r_fill_frect(&host.inData(), &c, &r, &whole.def());
+        const int band = 1 + rng() % 7;
+        for (int y0 = 0; y0 < h; y0 += band)
+            for (auto& [r, c] : rects) r_fill_frect_rows(&host.inData(), &c, &r, &banded.def(), y0, y0 + band);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(whole.at(x, y), banded.at(x, y)) << "seed " << seed << " round " << round << " band " << band
+                                                            << " at " << x << "," << y;
+        ASSERT_TRUE(banded.intact());
+    }
+}
+
+TEST(FillFrectRows, TouchesOnlyItsRows) {
+    refhost::Host host{nullptr};
+    GuardedWorld world(10, 10);
+    world.fill(kBlack);
+    PF_Pixel white = kWhite;
+    FRect r = {1.5f, 1.5f, 8.5f, 8.5f};
+    r_fill_frect_rows(&host.inData(), &white, &r, &world.def(), 4, 6);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 10; ++x) {
+            const bool changed = y >= 4 && y < 6 && x >= 1 && x < 9;
+            EXPECT_EQ(world.at(x, y).red != 0, changed) << x << "," << y;
+        }
+    EXPECT_EQ(world.at(1, 4).red, 127) << "the left column at coverage 0.5";
 }
 
 TEST(DrawPip, ScalesWithDownsamplingAndPixelAspect) {
