@@ -399,22 +399,35 @@ struct ByteSums {
     typedef uint16_t Halves __attribute__((vector_size(4 * L)));
     Halves ag, rb;  // alpha | green << 16 and red | blue << 16 of each word, per lane
     Words a, r, g, b;
-    int narrow;     // chunks in ag and rb
-    int64_t wide;   // chunks in a, r, g, b
-    uint64_t total[4];
+    int narrow;       // chunks in ag and rb
+    int64_t wide;     // chunks in a, r, g, b
+    uint64_t* total;  // the caller's four sums, alpha, red, green, blue
 };
 
+// Starts adding into total, which it sets to zero. (Member by member: a
+// block clear of the record costs more than the short rows it sums.)
+template <int L>
+__attribute__((always_inline)) static inline void byteSumsBegin(ByteSums<L>* s, uint64_t total[4]) {
+    s->ag = s->rb = typename ByteSums<L>::Halves{};
+    s->a = s->r = s->g = s->b = typename ByteSums<L>::Words{};
+    s->narrow = 0;
+    s->wide = 0;
+    s->total = total;
+    for (int c = 0; c < 4; ++c) total[c] = 0;
+}
+
+// Loads the L pixels at p into v and adds them, masked, to the 16-bit lanes.
 template <int L>
 __attribute__((always_inline)) static inline void byteSumsAdd(ByteSums<L>* s, const PF_Pixel* p,
-                                                              const typename ByteSums<L>::Words& mask) {
+                                                              const typename ByteSums<L>::Words& mask,
+                                                              typename ByteSums<L>::Words* v) {
     typedef typename ByteSums<L>::Words Words;
     typedef typename ByteSums<L>::Halves Halves;
-    Words v;
-    std::memcpy(&v, p, sizeof(v));
-    v &= mask;
+    std::memcpy(v, p, sizeof(*v));
+    const Words counted = *v & mask;
     const Words low = Words{} + 0x00FF00FFu;
-    s->ag += reinterpret_cast<Halves>(v & low);
-    s->rb += reinterpret_cast<Halves>((v >> 8) & low);
+    s->ag += reinterpret_cast<Halves>(counted & low);
+    s->rb += reinterpret_cast<Halves>((counted >> 8) & low);
 }
 
 template <int L>
@@ -452,46 +465,80 @@ __attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, 
     if (s->wide >= kWideFlushChunks) byteSumsFlush(s);
 }
 
+// Adds the n pixels from src to the sums. With Fill, also writes each pixel to
+// dst as the colour background does for an opaque colour: the colour's red,
+// green and blue (pattern) with the source's alpha.
+template <int L, bool Fill>
+__attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, const PF_Pixel* src, PF_Pixel* dst,
+                                                             int64_t n, uint32_t pattern) {
+    typedef typename ByteSums<L>::Words Words;
+    const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
+    if (n < L) {
+        // shorter than a chunk: one pixel at a time
+        for (int64_t x = 0; x < n; ++x) {
+            s->total[0] += src[x].alpha;
+            s->total[1] += src[x].red;
+            s->total[2] += src[x].green;
+            s->total[3] += src[x].blue;
+            if (Fill) {
+                const uint32_t w = pixelWord(src[x]);
+                const uint32_t out = (w & alpha_mask) | pattern;
+                std::memcpy(dst + x, &out, 4);
+            }
+        }
+        return;
+    }
+    const Words all = Words{} + 0xFFFFFFFFu;
+    const int64_t whole = n - n % L;
+    for (int64_t x = 0; x < whole;) {
+        // as many chunks as the 16-bit lanes still take, with no check between
+        const int64_t room = kNarrowFlushChunks - s->narrow;
+        const int64_t end = whole - x > room * L ? x + room * L : whole;
+        const int chunks = static_cast<int>((end - x) / L);
+        for (; x < end; x += L) {
+            Words v;
+            byteSumsAdd<L>(s, src + x, all, &v);
+            if (Fill) {
+                const Words out = (v & alpha_mask) | pattern;
+                std::memcpy(dst + x, &out, sizeof(out));
+            }
+        }
+        byteSumsCount(s, chunks);
+    }
+    const int tail = static_cast<int>(n % L);
+    if (tail) {
+        // the last L pixels, with those already counted masked off the sums
+        Words tail_mask = {};
+        for (int i = 0; i < L; ++i) tail_mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
+        Words v;
+        byteSumsAdd<L>(s, src + n - L, tail_mask, &v);
+        if (Fill) {
+            const Words out = (v & alpha_mask) | pattern;
+            std::memcpy(dst + n - L, &out, sizeof(out));
+        }
+        byteSumsCount(s, 1);
+    }
+}
+
 template <int L>
 __attribute__((always_inline)) static inline void sumRowsKernel(const PF_LayerDef* world, int32_t top,
                                                                 int32_t bottom, int32_t left, int32_t right,
                                                                 uint64_t sums[4]) {
-    typedef typename ByteSums<L>::Words Words;
     ByteSums<L> s;
-    std::memset(&s, 0, sizeof(s));
+    byteSumsBegin(&s, sums);
     const int64_t n = right > left ? int64_t(right) - left : 0;
-    const int64_t whole = n - n % L;
-    const int tail = static_cast<int>(n % L);
-    // The last partial chunk is the row's last L pixels with those already
-    // counted masked off; rows shorter than a chunk are added one pixel at a time.
-    Words all = Words{} + 0xFFFFFFFFu, tail_mask = {};
-    for (int i = 0; i < L; ++i) tail_mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
-    for (int32_t y = top; y < bottom; ++y) {
-        const PF_Pixel* row = worldPixel(const_cast<PF_LayerDef*>(world), left, y);
-        if (n < L) {
-            for (int64_t x = 0; x < n; ++x) {
-                s.total[0] += row[x].alpha;
-                s.total[1] += row[x].red;
-                s.total[2] += row[x].green;
-                s.total[3] += row[x].blue;
-            }
-            continue;
-        }
-        for (int64_t x = 0; x < whole;) {
-            // as many chunks as the 16-bit lanes still take, with no check between
-            const int64_t room = kNarrowFlushChunks - s.narrow;
-            const int64_t end = whole - x > room * L ? x + room * L : whole;
-            const int chunks = static_cast<int>((end - x) / L);
-            for (; x < end; x += L) byteSumsAdd<L>(&s, row + x, all);
-            byteSumsCount(&s, chunks);
-        }
-        if (tail) {
-            byteSumsAdd<L>(&s, row + n - L, tail_mask);
-            byteSumsCount(&s, 1);
-        }
-    }
+    for (int32_t y = top; y < bottom; ++y)
+        addSegment<L, false>(&s, worldPixel(const_cast<PF_LayerDef*>(world), left, y), nullptr, n, 0);
     byteSumsFlush(&s);
-    for (int c = 0; c < 4; ++c) sums[c] = s.total[c];
+}
+
+template <int L>
+__attribute__((always_inline)) static inline void fillSumKernel(const PF_Pixel* src, PF_Pixel* dst, int32_t n,
+                                                                uint32_t pattern, uint64_t sums[4]) {
+    ByteSums<L> s;
+    byteSumsBegin(&s, sums);
+    addSegment<L, true>(&s, src, dst, n, pattern);
+    byteSumsFlush(&s);
 }
 
 __attribute__((target("default")))
@@ -505,6 +552,19 @@ static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, 
                          uint64_t sums[4]) {
     sumRowsKernel<8>(world, top, bottom, left, right, sums);
 }
+
+#if !KAVRI_REFERENCE_PATHS
+// Sums n pixels of one row while laying the opaque colour background under them.
+__attribute__((target("default")))
+static void fillSumRow(const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern, uint64_t sums[4]) {
+    fillSumKernel<8>(src, dst, n, pattern, sums);
+}
+
+__attribute__((target("avx2")))
+static void fillSumRow(const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern, uint64_t sums[4]) {
+    fillSumKernel<8>(src, dst, n, pattern, sums);
+}
+#endif
 
 static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
     sumRowsBytes(world, y, y + 1, left, right, sums);
@@ -588,10 +648,10 @@ static bool cellSumReads(const CellSum* s) {
 
 // The integer part of adding row y, the next row of the cell: returns the
 // channels (bit c for channel c) that must still be added pixel by pixel in float.
-static unsigned cellSumRowIntegers(CellSum* s, PF_LayerDef* world, int32_t y) {
+// Adds the integer sums of the cell's next row: returns the channels (bit c for
+// channel c) that must still be added pixel by pixel in float.
+static unsigned cellSumRowApply(CellSum* s, const uint64_t row_sums[4]) {
     const int32_t left = s->rect.left, right = s->rect.right;
-    uint64_t row_sums[4];
-    sumRowBytes(world, y, left, right, row_sums);
     if (s->whole_exact) {
         for (int c = 0; c < 4; ++c) s->exact[c] += row_sums[c];
         return 0;
@@ -631,7 +691,7 @@ struct PendingRow {
     CellSum* sum;
     const PF_Pixel* pixels;  // the segment's first pixel
     int32_t count;
-    unsigned channels;       // from cellSumRowIntegers
+    unsigned channels;       // from cellSumRowApply
 };
 
 // Adds up to four cells' segments pixel by pixel, the cells interleaved so that
@@ -669,7 +729,9 @@ static void addPendingRows(PendingRow* rows, int count) {
 
 // Adds row y, the next row of the cell.
 static void cellSumAddRow(CellSum* s, PF_LayerDef* world, int32_t y) {
-    const unsigned channels = cellSumRowIntegers(s, world, y);
+    uint64_t row_sums[4];
+    sumRowBytes(world, y, s->rect.left, s->rect.right, row_sums);
+    const unsigned channels = cellSumRowApply(s, row_sums);
     if (!channels) return;
     PendingRow row = {s, worldPixel(world, s->rect.left, y), s->rect.right - s->rect.left, channels};
     addPendingRows(&row, 1);
@@ -840,6 +902,102 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
     }
 }
 
+// The state of one sweep: the cells, those whose rows the current band reaches
+// (`active`), and the float additions waiting for one row.
+struct Sweep {
+    PF_LayerDef* input;
+    PF_LayerDef* output;
+    GatheredCell* cells;
+    int32_t* active;
+    int32_t active_count;
+    PendingRow* pending;
+    AlphaFill fill;
+    TintTable tint;
+};
+
+// Adds a row's integer sums to the cell, queueing what must go on in float.
+static void sweepApplyRow(Sweep* w, CellSum* sum, int32_t y, const uint64_t row_sums[4], int* pending_count) {
+    const unsigned channels = cellSumRowApply(sum, row_sums);
+    if (channels)
+        w->pending[(*pending_count)++] = {sum, worldPixel(w->input, sum->rect.left, y),
+                                         sum->rect.right - sum->rect.left, channels};
+}
+
+// One band: the background rows first (or, with none, the rows read in order),
+// then the cells' sums from the cache.
+static void sweepBandSeparately(Sweep* w, const SquaresFrame* f, bool background_in_sweep, int32_t band,
+                                int32_t band_end) {
+    for (int32_t y = band; background_in_sweep && y < band_end && y < w->output->height; ++y) {
+        if (f->background_fill == kFillColor)
+            alphaFillRow(&w->fill, w->input, w->output, y, 0, w->output->width);
+        else
+            tintRow(&w->tint, w->input, w->output, y);
+    }
+    // With no background to stream the rows in, the cells would fetch them a
+    // short piece at a time, waiting on every one.
+    if (!background_in_sweep) touchRows(w->input, band, band_end);
+    // cells that cannot pass 2^24: the band's rows at once, in integers
+    bool any_float = false;
+    for (int32_t i = 0; i < w->active_count; ++i) {
+        CellSum* sum = &w->cells[w->active[i]].sum;
+        if (!sum->whole_exact) {
+            any_float = true;
+            continue;
+        }
+        const int32_t first = sum->rect.top > band ? sum->rect.top : band;
+        const int32_t last = sum->rect.bottom < band_end ? sum->rect.bottom : band_end;
+        uint64_t part[4];
+        sumRowsBytes(w->input, first, last, sum->rect.left, sum->rect.right, part);
+        for (int c = 0; c < 4; ++c) sum->exact[c] += part[c];
+    }
+    // the others row by row, their float additions interleaved
+    for (int32_t y = band; any_float && y < band_end; ++y) {
+        int pending_count = 0;
+        for (int32_t i = 0; i < w->active_count; ++i) {
+            CellSum* sum = &w->cells[w->active[i]].sum;
+            if (sum->whole_exact || y < sum->rect.top || y >= sum->rect.bottom) continue;
+            uint64_t row_sums[4];
+            sumRowBytes(w->input, y, sum->rect.left, sum->rect.right, row_sums);
+            sweepApplyRow(w, sum, y, row_sums, &pending_count);
+        }
+        addPendingRows(w->pending, pending_count);
+    }
+}
+
+// One band with the opaque colour background, in one pass over each row: every
+// cell's piece of the row is summed as its background is written, so each
+// pixel is read once. The active cells are in order of their left edges; where
+// two overlap, the second sums its overlap on its own.
+static void sweepBandFused(Sweep* w, int32_t band, int32_t band_end) {
+    const int32_t width = w->output->width;
+    for (int32_t y = band; y < band_end; ++y) {
+        const PF_Pixel* src = worldPixel(w->input, 0, y);
+        PF_Pixel* dst = worldPixel(w->output, 0, y);
+        int32_t done = 0;  // the row's background is laid up to here
+        int pending_count = 0;
+        for (int32_t i = 0; i < w->active_count; ++i) {
+            CellSum* sum = &w->cells[w->active[i]].sum;
+            if (y < sum->rect.top || y >= sum->rect.bottom) continue;
+            const int32_t left = sum->rect.left, right = sum->rect.right;
+            uint64_t row_sums[4] = {0, 0, 0, 0};
+            if (left < done) sumRowBytes(w->input, y, left, right < done ? right : done, row_sums);
+            if (done < left) {
+                alphaFillRow(&w->fill, w->input, w->output, y, done, left);
+                done = left;
+            }
+            if (done < right) {
+                uint64_t part[4];
+                fillSumRow(src + done, dst + done, right - done, w->fill.pattern, part);
+                for (int c = 0; c < 4; ++c) row_sums[c] += part[c];
+                done = right;
+            }
+            sweepApplyRow(w, sum, y, row_sums, &pending_count);
+        }
+        if (done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
+        addPendingRows(w->pending, pending_count);
+    }
+}
+
 static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f) {
     int count = 0;
     walkCells(f, [&](const SquaresCell&) { return ++count <= kMaxGatheredCells; });
@@ -868,66 +1026,44 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     // (the order among cells starting on one row does not matter: each sums its own)
     std::sort(order, order + starting,
               [&](int32_t a, int32_t b) { return cells[a].sum.rect.top < cells[b].sum.rect.top; });
-    int32_t* active = order + starting;
-    int32_t active_count = 0, next = 0;
+    Sweep w;
+    w.input = input;
+    w.output = output;
+    w.cells = cells;
+    w.active = order + starting;
+    w.active_count = 0;
+    w.pending = pending;
+    int32_t next = 0;
 
     // A background that reads the input is laid band by band in the sweep; any
     // other is laid now, since the sweep only reads the input.
     const bool background_in_sweep = backgroundReadsRows(f, input, output);
     if (!background_in_sweep) drawBackground(in_data, input, output, f);
-    AlphaFill fill;
-    TintTable tint;
     if (f->background_fill == kFillColor)
-        alphaFillPrepare(&fill, &f->background);
+        alphaFillPrepare(&w.fill, &f->background);
     else
-        tintPrepare(&tint, &f->background);
+        tintPrepare(&w.tint, &f->background);
+    // the opaque colour over an input of the output's size: one pass per row
+    const bool fused = background_in_sweep && f->background_fill == kFillColor && f->background.alpha == 255 &&
+                       input->width == output->width && input->height == output->height;
     // Bands of rows small enough to stay in the cache between the two uses.
     const int32_t rows = background_in_sweep && output->height > input->height ? output->height : input->height;
     for (int32_t band = 0; band < rows; band += kSweepBandRows) {
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
-        for (int32_t y = band; background_in_sweep && y < band_end && y < output->height; ++y) {
-            if (f->background_fill == kFillColor)
-                alphaFillRow(&fill, input, output, y, 0, output->width);
-            else
-                tintRow(&tint, input, output, y);
+        const int32_t before = w.active_count;
+        while (next < starting && cells[order[next]].sum.rect.top < band_end) w.active[w.active_count++] = order[next++];
+        if (fused) {
+            if (w.active_count > before)
+                std::sort(w.active, w.active + w.active_count,
+                          [&](int32_t a, int32_t b) { return cells[a].sum.rect.left < cells[b].sum.rect.left; });
+            sweepBandFused(&w, band, band_end);
+        } else {
+            sweepBandSeparately(&w, f, background_in_sweep, band, band_end);
         }
-        // With no background to stream the rows in, the cells would fetch them a
-        // short piece at a time, waiting on every one.
-        if (!background_in_sweep) touchRows(input, band, band_end);
-        while (next < starting && cells[order[next]].sum.rect.top < band_end) active[active_count++] = order[next++];
-        // cells that cannot pass 2^24: the band's rows at once, in integers
-        bool any_float = false;
-        for (int32_t i = 0; i < active_count; ++i) {
-            CellSum* sum = &cells[active[i]].sum;
-            if (!sum->whole_exact) {
-                any_float = true;
-                continue;
-            }
-            const int32_t first = sum->rect.top > band ? sum->rect.top : band;
-            const int32_t last = sum->rect.bottom < band_end ? sum->rect.bottom : band_end;
-            uint64_t part[4];
-            sumRowsBytes(input, first, last, sum->rect.left, sum->rect.right, part);
-            for (int c = 0; c < 4; ++c) sum->exact[c] += part[c];
-        }
-        // the others row by row, their float additions interleaved
-        for (int32_t y = band; any_float && y < band_end; ++y) {
-            int pending_count = 0;
-            for (int32_t i = 0; i < active_count; ++i) {
-                CellSum* sum = &cells[active[i]].sum;
-                if (sum->whole_exact || y < sum->rect.top || y >= sum->rect.bottom) continue;
-                const unsigned channels = cellSumRowIntegers(sum, input, y);
-                if (channels)
-                    pending[pending_count++] = {sum, worldPixel(input, sum->rect.left, y),
-                                                sum->rect.right - sum->rect.left, channels};
-            }
-            addPendingRows(pending, pending_count);
-        }
-        for (int32_t i = 0; i < active_count;) {
-            if (cells[active[i]].sum.rect.bottom <= band_end)
-                active[i] = active[--active_count];  // its last rows
-            else
-                ++i;
-        }
+        int32_t kept = 0;  // keeps the order: the fused pass needs it
+        for (int32_t i = 0; i < w.active_count; ++i)
+            if (cells[w.active[i]].sum.rect.bottom > band_end) w.active[kept++] = w.active[i];
+        w.active_count = kept;
     }
     drawBanded(in_data, output, f, cells, n, order);
     std::free(cells);
