@@ -122,6 +122,60 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     }
 }
 
+// Seeded random settings, small frames: both modules, byte for byte. Settings
+// lean to the ends of their ranges, where the paths part ways (cells that pass
+// 2^24, rows shorter than a chunk, squares far outside their cells).
+TEST(FastPaths, RandomSettingsMatchTheStraightforwardPaths) {
+    std::string error;
+    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
+    ASSERT_NE(reference, nullptr) << error;
+    const uint32_t seed = 777;
+    std::mt19937 rng(seed);
+    auto pick = [&](double lo, double hi) {
+        const uint32_t r = rng() % 4;
+        return r == 0 ? lo : r == 1 ? hi : lo + (hi - lo) * (rng() % 10000) / 10000.0;
+    };
+    for (int round = 0; round < 120; ++round) {
+        const int w = 1 + rng() % 700, h = 1 + rng() % 500;
+        const bool alpha = rng() % 2;
+        GuardedWorld in(w, h, rng() % 5), fast(w, h, rng() % 5), slow(w, h, 1);
+        makeInput(in, seed + round, alpha);
+        const double across = pick(1, 60), xs = pick(5, 400), ys = pick(5, 400), hmax = pick(0, 10), vmax = pick(0, 10);
+        const double wibble = pick(0, 4);
+        const int bg = 1 + rng() % 4, sq = 1 + rng() % 4, bricks = 1 + rng() % 2;
+        const double brick_offset = pick(0, 360), x_offset = pick(-720, 720), y_offset = pick(-720, 720),
+                     angle = pick(0, 360);
+        const PF_Quality quality = rng() % 3 ? PF_Quality_HI : PF_Quality_LO;
+        for (int pass = 0; pass < 2; ++pass) {
+            refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
+            ASSERT_EQ(host.start(), PF_Err_NONE);
+            cwtest::setFloat(host, "squares across", across);
+            cwtest::setFloat(host, "x scale", xs);
+            cwtest::setFloat(host, "y scale", ys);
+            cwtest::setFloat(host, "horizontal max", hmax);
+            cwtest::setFloat(host, "vertical max", vmax);
+            cwtest::setFloat(host, "wibble max", wibble);
+            cwtest::setPopup(host, "background fill", bg);
+            cwtest::setPopup(host, "squares fill", sq);
+            cwtest::setPopup(host, "brick rows", bricks);
+            cwtest::setAngle(host, "brick offset", brick_offset);
+            cwtest::setAngle(host, "x offset", x_offset);
+            cwtest::setAngle(host, "y offset", y_offset);
+            cwtest::setAngle(host, "wibble angle", angle);
+            host.setQuality(quality);
+            GuardedWorld& out = pass == 0 ? fast : slow;
+            out.fill(PF_Pixel{0, 0, 0, 0});
+            ASSERT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);
+            ASSERT_TRUE(out.intact());
+        }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(fast.at(x, y), slow.at(x, y))
+                    << "seed " << seed << " round " << round << " (" << w << " x " << h << ", across " << across
+                    << ", fills " << bg << "/" << sq << ", bricks " << bricks << ") first differs at " << x << "," << y;
+    }
+}
+
 }  // namespace
 
 namespace {
