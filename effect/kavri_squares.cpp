@@ -394,7 +394,7 @@ static const int kNarrowFlushChunks = 256;
 static const int64_t kWideFlushChunks = int64_t(kNarrowFlushChunks) * 256;  // 32-bit lanes stay far below 2^32
 
 template <int L>
-struct ByteSums {
+struct alignas(4 * L) ByteSums {
     typedef uint32_t Words __attribute__((vector_size(4 * L)));
     typedef uint16_t Halves __attribute__((vector_size(4 * L)));
     Halves ag, rb;  // alpha | green << 16 and red | blue << 16 of each word, per lane
@@ -418,7 +418,8 @@ __attribute__((always_inline)) static inline void byteSumsBegin(ByteSums<L>* s, 
 
 // Loads the L pixels at p into v and adds them, masked, to the 16-bit lanes.
 template <int L>
-__attribute__((always_inline)) static inline void byteSumsAdd(ByteSums<L>* s, const PF_Pixel* p,
+__attribute__((always_inline)) static inline void byteSumsAdd(typename ByteSums<L>::Halves* ag,
+                                                              typename ByteSums<L>::Halves* rb, const PF_Pixel* p,
                                                               const typename ByteSums<L>::Words& mask,
                                                               typename ByteSums<L>::Words* v) {
     typedef typename ByteSums<L>::Words Words;
@@ -426,8 +427,8 @@ __attribute__((always_inline)) static inline void byteSumsAdd(ByteSums<L>* s, co
     std::memcpy(v, p, sizeof(*v));
     const Words counted = *v & mask;
     const Words low = Words{} + 0x00FF00FFu;
-    s->ag += reinterpret_cast<Halves>(counted & low);
-    s->rb += reinterpret_cast<Halves>((counted >> 8) & low);
+    *ag += reinterpret_cast<Halves>(counted & low);
+    *rb += reinterpret_cast<Halves>((counted >> 8) & low);
 }
 
 template <int L>
@@ -457,12 +458,19 @@ __attribute__((always_inline)) static inline void byteSumsFlush(ByteSums<L>* s) 
     s->wide = 0;
 }
 
-// After `chunks` more chunks: widen and flush when the lanes are full.
+// After `chunks` more chunks in ag and rb: widen and flush when the lanes are
+// full (which empties ag and rb).
 template <int L>
-__attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, int chunks) {
+__attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, int chunks,
+                                                                typename ByteSums<L>::Halves* ag,
+                                                                typename ByteSums<L>::Halves* rb) {
     if ((s->narrow += chunks) < kNarrowFlushChunks) return;
+    s->ag = *ag;
+    s->rb = *rb;
     byteSumsWiden(s);
     if (s->wide >= kWideFlushChunks) byteSumsFlush(s);
+    *ag = s->ag;
+    *rb = s->rb;
 }
 
 // Adds the n pixels from src to the sums. With Fill, also writes each pixel to
@@ -472,6 +480,7 @@ template <int L, bool Fill>
 __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, const PF_Pixel* src, PF_Pixel* dst,
                                                              int64_t n, uint32_t pattern) {
     typedef typename ByteSums<L>::Words Words;
+    typedef typename ByteSums<L>::Halves Halves;
     const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
     if (n < L) {
         // shorter than a chunk: one pixel at a time
@@ -481,13 +490,15 @@ __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, con
             s->total[2] += src[x].green;
             s->total[3] += src[x].blue;
             if (Fill) {
-                const uint32_t w = pixelWord(src[x]);
-                const uint32_t out = (w & alpha_mask) | pattern;
+                const uint32_t out = (pixelWord(src[x]) & alpha_mask) | pattern;
                 std::memcpy(dst + x, &out, 4);
             }
         }
         return;
     }
+    // the 16-bit lanes in registers while the row is added (the stores to dst
+    // could otherwise be taken to change them)
+    Halves ag = s->ag, rb = s->rb;
     const Words all = Words{} + 0xFFFFFFFFu;
     const int64_t whole = n - n % L;
     for (int64_t x = 0; x < whole;) {
@@ -497,13 +508,13 @@ __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, con
         const int chunks = static_cast<int>((end - x) / L);
         for (; x < end; x += L) {
             Words v;
-            byteSumsAdd<L>(s, src + x, all, &v);
+            byteSumsAdd<L>(&ag, &rb, src + x, all, &v);
             if (Fill) {
                 const Words out = (v & alpha_mask) | pattern;
                 std::memcpy(dst + x, &out, sizeof(out));
             }
         }
-        byteSumsCount(s, chunks);
+        byteSumsCount(s, chunks, &ag, &rb);
     }
     const int tail = static_cast<int>(n % L);
     if (tail) {
@@ -511,13 +522,15 @@ __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, con
         Words tail_mask = {};
         for (int i = 0; i < L; ++i) tail_mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
         Words v;
-        byteSumsAdd<L>(s, src + n - L, tail_mask, &v);
+        byteSumsAdd<L>(&ag, &rb, src + n - L, tail_mask, &v);
         if (Fill) {
             const Words out = (v & alpha_mask) | pattern;
             std::memcpy(dst + n - L, &out, sizeof(out));
         }
-        byteSumsCount(s, 1);
+        byteSumsCount(s, 1, &ag, &rb);
     }
+    s->ag = ag;
+    s->rb = rb;
 }
 
 template <int L>
@@ -529,15 +542,6 @@ __attribute__((always_inline)) static inline void sumRowsKernel(const PF_LayerDe
     const int64_t n = right > left ? int64_t(right) - left : 0;
     for (int32_t y = top; y < bottom; ++y)
         addSegment<L, false>(&s, worldPixel(const_cast<PF_LayerDef*>(world), left, y), nullptr, n, 0);
-    byteSumsFlush(&s);
-}
-
-template <int L>
-__attribute__((always_inline)) static inline void fillSumKernel(const PF_Pixel* src, PF_Pixel* dst, int32_t n,
-                                                                uint32_t pattern, uint64_t sums[4]) {
-    ByteSums<L> s;
-    byteSumsBegin(&s, sums);
-    addSegment<L, true>(&s, src, dst, n, pattern);
     byteSumsFlush(&s);
 }
 
@@ -554,15 +558,26 @@ static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, 
 }
 
 #if !KAVRI_REFERENCE_PATHS
-// Sums n pixels of one row while laying the opaque colour background under them.
+// Adds n pixels of one row to running sums.
+typedef ByteSums<8> RowSums;
+
+__attribute__((target("default"))) static void sumSegment(RowSums* s, const PF_Pixel* src, int32_t n) {
+    addSegment<8, false>(s, src, nullptr, n, 0);
+}
+
+__attribute__((target("avx2"))) static void sumSegment(RowSums* s, const PF_Pixel* src, int32_t n) {
+    addSegment<8, false>(s, src, nullptr, n, 0);
+}
+
+// The same while laying the opaque colour background (pattern) under them.
 __attribute__((target("default")))
-static void fillSumRow(const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern, uint64_t sums[4]) {
-    fillSumKernel<8>(src, dst, n, pattern, sums);
+static void fillSumSegment(RowSums* s, const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern) {
+    addSegment<8, true>(s, src, dst, n, pattern);
 }
 
 __attribute__((target("avx2")))
-static void fillSumRow(const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern, uint64_t sums[4]) {
-    fillSumKernel<8>(src, dst, n, pattern, sums);
+static void fillSumSegment(RowSums* s, const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern) {
+    addSegment<8, true>(s, src, dst, n, pattern);
 }
 #endif
 
@@ -835,20 +850,8 @@ static bool worldsApart(const PF_LayerDef* a, const PF_LayerDef* b) {
     return a1 <= b0 || b1 <= a0;
 }
 
-// Reads one word of every cache line of the rows, in order, so that the rows
-// stream in at the memory's full speed; prefetch hints alone did not bring them.
-static void touchRows(const PF_LayerDef* world, int32_t top, int32_t bottom) {
-    if (bottom > world->height) bottom = world->height;
-    const size_t words = static_cast<size_t>(world->width);
-    uint32_t seen = 0;
-    for (int32_t y = top; y < bottom; ++y) {
-        const uint32_t* row = reinterpret_cast<const uint32_t*>(worldPixel(const_cast<PF_LayerDef*>(world), 0, y));
-        for (size_t i = 0; i < words; i += 16) seen ^= row[i];
-    }
-    asm volatile("" : : "r"(seen));
-}
-
 struct GatheredCell {
+    RowSums lanes;  // the running sums of a cell that cannot pass 2^24
     SquaresCell cell;
     CellSum sum;
     CellDrawing drawing;
@@ -903,7 +906,8 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
 }
 
 // The state of one sweep: the cells, those whose rows the current band reaches
-// (`active`), and the float additions waiting for one row.
+// (`active`, in order of their left edges), and the float additions waiting for
+// one row.
 struct Sweep {
     PF_LayerDef* input;
     PF_LayerDef* output;
@@ -915,94 +919,76 @@ struct Sweep {
     TintTable tint;
 };
 
-// Adds a row's integer sums to the cell, queueing what must go on in float.
-static void sweepApplyRow(Sweep* w, CellSum* sum, int32_t y, const uint64_t row_sums[4], int* pending_count) {
-    const unsigned channels = cellSumRowApply(sum, row_sums);
-    if (channels)
-        w->pending[(*pending_count)++] = {sum, worldPixel(w->input, sum->rect.left, y),
-                                         sum->rect.right - sum->rect.left, channels};
+// One band, row by row: each active cell's piece of the row is added to its
+// sums (kept in vector lanes across rows for a cell that cannot pass 2^24, made
+// whole for each row for the others). With Fill the opaque colour background is
+// laid in the same pass, so each input pixel is read once; where two cells
+// overlap, the second adds its overlap on its own.
+template <bool Fill>
+static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
+    const int32_t width = w->output->width;
+    for (int32_t y = band; y < band_end; ++y) {
+        const PF_Pixel* src = worldPixel(w->input, 0, y);
+        PF_Pixel* dst = Fill ? worldPixel(w->output, 0, y) : nullptr;
+        int32_t done = 0;  // the row's background is laid up to here
+        int pending_count = 0;
+        for (int32_t i = 0; i < w->active_count; ++i) {
+            GatheredCell& c = w->cells[w->active[i]];
+            CellSum* sum = &c.sum;
+            if (y < sum->rect.top || y >= sum->rect.bottom) continue;
+            const int32_t left = sum->rect.left, right = sum->rect.right;
+            uint64_t row_sums[4];
+            RowSums row;
+            RowSums* into = &c.lanes;
+            if (!sum->whole_exact) {
+                byteSumsBegin(&row, row_sums);
+                into = &row;
+            }
+            if (!Fill) {
+                sumSegment(into, src + left, right - left);
+            } else {
+                if (left < done) sumSegment(into, src + left, (right < done ? right : done) - left);
+                if (done < left) {
+                    alphaFillRow(&w->fill, w->input, w->output, y, done, left);
+                    done = left;
+                }
+                if (done < right) {
+                    fillSumSegment(into, src + done, dst + done, right - done, w->fill.pattern);
+                    done = right;
+                }
+            }
+            if (!sum->whole_exact) {
+                byteSumsFlush(&row);
+                const unsigned channels = cellSumRowApply(sum, row_sums);
+                if (channels) w->pending[pending_count++] = {sum, src + left, right - left, channels};
+            }
+        }
+        if (Fill && done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
+        addPendingRows(w->pending, pending_count);
+    }
 }
 
-// One band: the background rows first (or, with none, the rows read in order),
-// then the cells' sums from the cache.
-static void sweepBandSeparately(Sweep* w, const SquaresFrame* f, bool background_in_sweep, int32_t band,
-                                int32_t band_end) {
+// One band whose background is laid on its own first (a tinted copy, or a
+// colour over an input of another size), or that has none to lay.
+static void sweepBandAfterBackground(Sweep* w, const SquaresFrame* f, bool background_in_sweep, int32_t band,
+                                     int32_t band_end) {
     for (int32_t y = band; background_in_sweep && y < band_end && y < w->output->height; ++y) {
         if (f->background_fill == kFillColor)
             alphaFillRow(&w->fill, w->input, w->output, y, 0, w->output->width);
         else
             tintRow(&w->tint, w->input, w->output, y);
     }
-    // With no background to stream the rows in, the cells would fetch them a
-    // short piece at a time, waiting on every one.
-    if (!background_in_sweep) touchRows(w->input, band, band_end);
-    // cells that cannot pass 2^24: the band's rows at once, in integers
-    bool any_float = false;
-    for (int32_t i = 0; i < w->active_count; ++i) {
-        CellSum* sum = &w->cells[w->active[i]].sum;
-        if (!sum->whole_exact) {
-            any_float = true;
-            continue;
-        }
-        const int32_t first = sum->rect.top > band ? sum->rect.top : band;
-        const int32_t last = sum->rect.bottom < band_end ? sum->rect.bottom : band_end;
-        uint64_t part[4];
-        sumRowsBytes(w->input, first, last, sum->rect.left, sum->rect.right, part);
-        for (int c = 0; c < 4; ++c) sum->exact[c] += part[c];
-    }
-    // the others row by row, their float additions interleaved
-    for (int32_t y = band; any_float && y < band_end; ++y) {
-        int pending_count = 0;
-        for (int32_t i = 0; i < w->active_count; ++i) {
-            CellSum* sum = &w->cells[w->active[i]].sum;
-            if (sum->whole_exact || y < sum->rect.top || y >= sum->rect.bottom) continue;
-            uint64_t row_sums[4];
-            sumRowBytes(w->input, y, sum->rect.left, sum->rect.right, row_sums);
-            sweepApplyRow(w, sum, y, row_sums, &pending_count);
-        }
-        addPendingRows(w->pending, pending_count);
-    }
-}
-
-// One band with the opaque colour background, in one pass over each row: every
-// cell's piece of the row is summed as its background is written, so each
-// pixel is read once. The active cells are in order of their left edges; where
-// two overlap, the second sums its overlap on its own.
-static void sweepBandFused(Sweep* w, int32_t band, int32_t band_end) {
-    const int32_t width = w->output->width;
-    for (int32_t y = band; y < band_end; ++y) {
-        const PF_Pixel* src = worldPixel(w->input, 0, y);
-        PF_Pixel* dst = worldPixel(w->output, 0, y);
-        int32_t done = 0;  // the row's background is laid up to here
-        int pending_count = 0;
-        for (int32_t i = 0; i < w->active_count; ++i) {
-            CellSum* sum = &w->cells[w->active[i]].sum;
-            if (y < sum->rect.top || y >= sum->rect.bottom) continue;
-            const int32_t left = sum->rect.left, right = sum->rect.right;
-            uint64_t row_sums[4] = {0, 0, 0, 0};
-            if (left < done) sumRowBytes(w->input, y, left, right < done ? right : done, row_sums);
-            if (done < left) {
-                alphaFillRow(&w->fill, w->input, w->output, y, done, left);
-                done = left;
-            }
-            if (done < right) {
-                uint64_t part[4];
-                fillSumRow(src + done, dst + done, right - done, w->fill.pattern, part);
-                for (int c = 0; c < 4; ++c) row_sums[c] += part[c];
-                done = right;
-            }
-            sweepApplyRow(w, sum, y, row_sums, &pending_count);
-        }
-        if (done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
-        addPendingRows(w->pending, pending_count);
-    }
+    sweepBandByRows<false>(w, band, band_end < w->input->height ? band_end : w->input->height);
 }
 
 static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f) {
     int count = 0;
     walkCells(f, [&](const SquaresCell&) { return ++count <= kMaxGatheredCells; });
     if (count > kMaxGatheredCells) return false;
-    GatheredCell* cells = static_cast<GatheredCell*>(std::malloc(sizeof(GatheredCell) * static_cast<size_t>(count + 1)));
+    // (aligned for the vector lanes each cell keeps)
+    const size_t align = 64, cells_bytes = (sizeof(GatheredCell) * static_cast<size_t>(count + 1) + align - 1) / align * align;
+    static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
+    GatheredCell* cells = static_cast<GatheredCell*>(std::aligned_alloc(align, cells_bytes));
     int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
     PendingRow* pending = static_cast<PendingRow*>(std::malloc(sizeof(PendingRow) * static_cast<size_t>(count + 1)));
     if (!cells || !order || !pending) {
@@ -1016,6 +1002,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         cells[n].cell = cell;
         PF_LRect area = cellArea(cell);
         cellSumBegin(&cells[n].sum, input, &area);
+        byteSumsBegin(&cells[n].lanes, cells[n].sum.exact);
         ++n;
         return true;
     });
@@ -1052,17 +1039,21 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
         const int32_t before = w.active_count;
         while (next < starting && cells[order[next]].sum.rect.top < band_end) w.active[w.active_count++] = order[next++];
-        if (fused) {
-            if (w.active_count > before)
-                std::sort(w.active, w.active + w.active_count,
-                          [&](int32_t a, int32_t b) { return cells[a].sum.rect.left < cells[b].sum.rect.left; });
-            sweepBandFused(&w, band, band_end);
-        } else {
-            sweepBandSeparately(&w, f, background_in_sweep, band, band_end);
+        if (w.active_count > before)
+            std::sort(w.active, w.active + w.active_count,
+                      [&](int32_t a, int32_t b) { return cells[a].sum.rect.left < cells[b].sum.rect.left; });
+        if (fused)
+            sweepBandByRows<true>(&w, band, band_end);
+        else
+            sweepBandAfterBackground(&w, f, background_in_sweep, band, band_end);
+        int32_t kept = 0;  // in the same order
+        for (int32_t i = 0; i < w.active_count; ++i) {
+            GatheredCell& c = cells[w.active[i]];
+            if (c.sum.rect.bottom > band_end)
+                w.active[kept++] = w.active[i];
+            else if (c.sum.whole_exact)
+                byteSumsFlush(&c.lanes);  // its last row: the lanes into its sums
         }
-        int32_t kept = 0;  // keeps the order: the fused pass needs it
-        for (int32_t i = 0; i < w.active_count; ++i)
-            if (cells[w.active[i]].sum.rect.bottom > band_end) w.active[kept++] = w.active[i];
         w.active_count = kept;
     }
     drawBanded(in_data, output, f, cells, n, order);
