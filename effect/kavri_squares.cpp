@@ -13,7 +13,7 @@
 
 #include "effect/kavri_squares.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 // ---- the description: one row per parameter, in the order the host shows them ----
 
@@ -704,42 +704,97 @@ static inline __m128 pixelFloats(const PF_Pixel* p) {
 // A row segment of one cell still to be added in float.
 struct PendingRow {
     CellSum* sum;
-    const PF_Pixel* pixels;  // the segment's first pixel
-    int32_t count;
+    const PF_Pixel* pixels;  // the next pixel to add
+    int32_t count;           // pixels left
     unsigned channels;       // from cellSumRowApply
+    float acc[4];            // the four running sums; the pending channels' go back to the cell
 };
 
-// Adds up to four cells' segments pixel by pixel, the cells interleaved so that
+// Adds the first n pixels of K cells' segments, the cells interleaved so that
 // their chains of additions overlap; each cell's additions stay in its order.
-// Channels that were not pending are summed into scratch and dropped.
 template <int K>
-static void addPendingRows(PendingRow* rows) {
+static void addPendingGroup(PendingRow* rows, int32_t n) {
     __m128 acc[K];
-    int32_t common = rows[0].count;
-    for (int g = 0; g < K; ++g) {
-        acc[g] = _mm_loadu_ps(rows[g].sum->sums);
-        if (rows[g].count < common) common = rows[g].count;
-    }
-    for (int32_t j = 0; j < common; ++j)
+    for (int g = 0; g < K; ++g) acc[g] = _mm_loadu_ps(rows[g].acc);
+    for (int32_t j = 0; j < n; ++j)
         for (int g = 0; g < K; ++g) acc[g] = _mm_add_ps(acc[g], pixelFloats(rows[g].pixels + j));
-    for (int g = 0; g < K; ++g) {
-        for (int32_t j = common; j < rows[g].count; ++j) acc[g] = _mm_add_ps(acc[g], pixelFloats(rows[g].pixels + j));
-        float scratch[4];
-        _mm_storeu_ps(scratch, acc[g]);
-        for (int c = 0; c < 4; ++c)
-            if (rows[g].channels & (1u << c)) rows[g].sum->sums[c] = scratch[c];
-    }
+    for (int g = 0; g < K; ++g) _mm_storeu_ps(rows[g].acc, acc[g]);
 }
 
-static void addPendingRows(PendingRow* rows, int count) {
-    for (int i = 0; i < count; i += 4) {
-        switch (count - i >= 4 ? 4 : count - i) {
-        case 4: addPendingRows<4>(rows + i); break;
-        case 3: addPendingRows<3>(rows + i); break;
-        case 2: addPendingRows<2>(rows + i); break;
-        default: addPendingRows<1>(rows + i); break;
+// The same with AVX2: two pixels of a cell widen to floats in two instructions
+// and are added one after the other.
+template <int K>
+__attribute__((target("avx2"))) static void addPendingGroupAvx2(PendingRow* rows, int32_t n) {
+    __m128 acc[K];
+    for (int g = 0; g < K; ++g) acc[g] = _mm_loadu_ps(rows[g].acc);
+    int32_t j = 0;
+    for (; j + 1 < n; j += 2)
+        for (int g = 0; g < K; ++g) {
+            const __m128i two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(rows[g].pixels + j));
+            const __m256 v = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(two));
+            acc[g] = _mm_add_ps(acc[g], _mm256_castps256_ps128(v));
+            acc[g] = _mm_add_ps(acc[g], _mm256_extractf128_ps(v, 1));
+        }
+    for (; j < n; ++j)
+        for (int g = 0; g < K; ++g) acc[g] = _mm_add_ps(acc[g], pixelFloats(rows[g].pixels + j));
+    for (int g = 0; g < K; ++g) _mm_storeu_ps(rows[g].acc, acc[g]);
+}
+
+// Adds every pending segment, up to Groups cells at a time for as many pixels
+// as the shortest of them has; the cells left over are grouped again, so that
+// a short segment (a cell cut by the layer's edge) does not leave the others
+// to go on one chain at a time.
+template <int Groups, typename AddGroup>
+__attribute__((always_inline)) static inline void addPendingInGroups(PendingRow* rows, int count, AddGroup add) {
+    for (int i = 0; i < count; ++i) std::memcpy(rows[i].acc, rows[i].sum->sums, sizeof(rows[i].acc));
+    int live = count;  // rows finished are swapped to the end
+    while (live > 0) {
+        for (int i = 0; i < live; i += Groups) {
+            const int k = live - i < Groups ? live - i : Groups;
+            int32_t n = rows[i].count;
+            for (int g = 1; g < k; ++g) n = rows[i + g].count < n ? rows[i + g].count : n;
+            add(rows + i, k, n);
+            for (int g = 0; g < k; ++g) {
+                rows[i + g].pixels += n;
+                rows[i + g].count -= n;
+            }
+        }
+        for (int i = 0; i < live;) {
+            if (rows[i].count == 0)
+                std::swap(rows[i], rows[--live]);
+            else
+                ++i;
         }
     }
+    for (int i = 0; i < count; ++i)
+        for (int c = 0; c < 4; ++c)
+            if (rows[i].channels & (1u << c)) rows[i].sum->sums[c] = rows[i].acc[c];
+}
+
+__attribute__((target("default"))) static void addPendingRows(PendingRow* rows, int count) {
+    addPendingInGroups<4>(rows, count, [](PendingRow* group, int k, int32_t n) {
+        switch (k) {
+        case 4: addPendingGroup<4>(group, n); break;
+        case 3: addPendingGroup<3>(group, n); break;
+        case 2: addPendingGroup<2>(group, n); break;
+        default: addPendingGroup<1>(group, n); break;
+        }
+    });
+}
+
+__attribute__((target("avx2"))) static void addPendingRows(PendingRow* rows, int count) {
+    addPendingInGroups<8>(rows, count, [](PendingRow* group, int k, int32_t n) {
+        switch (k) {
+        case 8: addPendingGroupAvx2<8>(group, n); break;
+        case 7: addPendingGroupAvx2<7>(group, n); break;
+        case 6: addPendingGroupAvx2<6>(group, n); break;
+        case 5: addPendingGroupAvx2<5>(group, n); break;
+        case 4: addPendingGroupAvx2<4>(group, n); break;
+        case 3: addPendingGroupAvx2<3>(group, n); break;
+        case 2: addPendingGroupAvx2<2>(group, n); break;
+        default: addPendingGroupAvx2<1>(group, n); break;
+        }
+    });
 }
 
 // Adds row y, the next row of the cell.
@@ -748,7 +803,7 @@ static void cellSumAddRow(CellSum* s, PF_LayerDef* world, int32_t y) {
     sumRowBytes(world, y, s->rect.left, s->rect.right, row_sums);
     const unsigned channels = cellSumRowApply(s, row_sums);
     if (!channels) return;
-    PendingRow row = {s, worldPixel(world, s->rect.left, y), s->rect.right - s->rect.left, channels};
+    PendingRow row = {s, worldPixel(world, s->rect.left, y), s->rect.right - s->rect.left, channels, {}};
     addPendingRows(&row, 1);
 }
 
@@ -960,7 +1015,7 @@ static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
             if (!sum->whole_exact) {
                 byteSumsFlush(&row);
                 const unsigned channels = cellSumRowApply(sum, row_sums);
-                if (channels) w->pending[pending_count++] = {sum, src + left, right - left, channels};
+                if (channels) w->pending[pending_count++] = {sum, src + left, right - left, channels, {}};
             }
         }
         if (Fill && done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
