@@ -2,6 +2,9 @@
 // partly covered border blended by its coverage.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+
+#include <emmintrin.h>
 
 #include "graphics/kavri_ae_graphics_utils.h"
 
@@ -9,44 +12,69 @@ static const float kMinCoverage = 0.02f;  // thinner slivers are not drawn
 
 // The coverage blend of one colour at one coverage, whose weights depend only on
 // the pixel's alpha: a run of pixels of one alpha (an opaque background) shares
-// them, computed once by the same operations.
+// them, computed once by the same operations. A pixel's three colour channels
+// are then worked in the lanes of one vector: the same products and sum in
+// single precision, truncated and clamped to a byte as truncToByte does (the
+// values lie within 0 .. 510, or are NaN, which gives 0 either way).
 struct CoverageBlend {
     const PF_Pixel* color;
     float k;
     int last_alpha;
-    float a, ws, wd;
+    float a;
+    __m128 colour_ws;  // the colour's channels times ws, lane c for channel c
+    __m128 wd;
+    uint32_t alpha_word;  // trunc(a) in the alpha byte
 };
+
+static inline CoverageBlend coverageBlend(const PF_Pixel* color, float k) {
+    CoverageBlend b;
+    b.color = color;
+    b.k = k;
+    b.last_alpha = -1;  // no weights yet
+    b.a = 0;
+    return b;
+}
+
+static inline void blendWeights(CoverageBlend* b, int alpha) {
+    b->last_alpha = alpha;
+    const float a_s = b->color->alpha * b->k;
+    const float a_p = alpha * (1 - b->k);
+    b->a = a_s + a_p;
+    if (b->a <= 0) return;
+    const float ws = a_s / b->a, wd = a_p / b->a;
+    const PF_Pixel* c = b->color;
+    b->colour_ws = _mm_mul_ps(_mm_setr_ps(c->alpha, c->red, c->green, c->blue), _mm_set1_ps(ws));
+    b->wd = _mm_set1_ps(wd);
+    b->alpha_word = pixelWord(PF_Pixel{truncToByte(b->a), 0, 0, 0});
+}
 
 static inline void blendPixel(CoverageBlend* b, PF_Pixel* p) {
 #if KAVRI_REFERENCE_PATHS
     r_blend_pixel_both(const_cast<PF_Pixel*>(b->color), p, b->k);
     return;
 #endif
-    if (p->alpha != b->last_alpha) {
-        b->last_alpha = p->alpha;
-        const float a_s = b->color->alpha * b->k;
-        const float a_p = p->alpha * (1 - b->k);
-        b->a = a_s + a_p;
-        if (b->a > 0) {
-            b->ws = a_s / b->a;
-            b->wd = a_p / b->a;
-        }
-    }
+    if (p->alpha != b->last_alpha) blendWeights(b, p->alpha);
     if (b->a <= 0) return;
-    p->red = truncToByte(b->color->red * b->ws + p->red * b->wd);
-    p->green = truncToByte(b->color->green * b->ws + p->green * b->wd);
-    p->blue = truncToByte(b->color->blue * b->ws + p->blue * b->wd);
-    p->alpha = truncToByte(b->a);
+    uint32_t word;
+    std::memcpy(&word, p, 4);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(word)), zero), zero);
+    const __m128 v = _mm_add_ps(b->colour_ws, _mm_mul_ps(_mm_cvtepi32_ps(wide), b->wd));
+    __m128i bytes = _mm_cvttps_epi32(v);
+    bytes = _mm_packus_epi16(_mm_packs_epi32(bytes, bytes), bytes);
+    const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
+    word = (static_cast<uint32_t>(_mm_cvtsi128_si32(bytes)) & ~alpha_mask) | b->alpha_word;
+    std::memcpy(p, &word, 4);
 }
 
 static void blendRow(PF_LayerDef* world, const PF_Pixel* color, int32_t y, int32_t x0, int32_t x1, float k) {
-    CoverageBlend b = {color, k, -1, 0, 0, 0};
+    CoverageBlend b = coverageBlend(color, k);
     PF_Pixel* row = worldPixel(world, 0, y);
     for (int32_t x = x0; x < x1; ++x) blendPixel(&b, &row[x]);
 }
 
 static void blendColumn(PF_LayerDef* world, const PF_Pixel* color, int32_t x, int32_t y0, int32_t y1, float k) {
-    CoverageBlend b = {color, k, -1, 0, 0, 0};
+    CoverageBlend b = coverageBlend(color, k);
     for (int32_t y = y0; y < y1; ++y) blendPixel(&b, worldPixel(world, x, y));
 }
 
