@@ -960,6 +960,13 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
     }
 }
 
+// A cell whose rows the sweep's current band reaches; its rows and left edge
+// are kept beside its index, so that each row's pass looks only at these.
+struct ActiveCell {
+    int32_t top, bottom, left;
+    int32_t index;
+};
+
 // The state of one sweep: the cells, those whose rows the current band reaches
 // (`active`, in order of their left edges), and the float additions waiting for
 // one row.
@@ -967,7 +974,7 @@ struct Sweep {
     PF_LayerDef* input;
     PF_LayerDef* output;
     GatheredCell* cells;
-    int32_t* active;
+    ActiveCell* active;
     int32_t active_count;
     PendingRow* pending;
     AlphaFill fill;
@@ -988,9 +995,10 @@ static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
         int32_t done = 0;  // the row's background is laid up to here
         int pending_count = 0;
         for (int32_t i = 0; i < w->active_count; ++i) {
-            GatheredCell& c = w->cells[w->active[i]];
+            const ActiveCell& a = w->active[i];
+            if (y < a.top || y >= a.bottom) continue;
+            GatheredCell& c = w->cells[a.index];
             CellSum* sum = &c.sum;
-            if (y < sum->rect.top || y >= sum->rect.bottom) continue;
             const int32_t left = sum->rect.left, right = sum->rect.right;
             uint64_t row_sums[4];
             RowSums row;
@@ -1046,10 +1054,12 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     GatheredCell* cells = static_cast<GatheredCell*>(std::aligned_alloc(align, cells_bytes));
     int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
     PendingRow* pending = static_cast<PendingRow*>(std::malloc(sizeof(PendingRow) * static_cast<size_t>(count + 1)));
-    if (!cells || !order || !pending) {
+    ActiveCell* active = static_cast<ActiveCell*>(std::malloc(sizeof(ActiveCell) * static_cast<size_t>(count + 1)));
+    if (!cells || !order || !pending || !active) {
         std::free(cells);
         std::free(order);
         std::free(pending);
+        std::free(active);
         return false;
     }
     int n = 0;
@@ -1061,7 +1071,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         ++n;
         return true;
     });
-    // cells that read rows, by their first row; the rest of `order` is the active set
+    // cells that read rows, by their first row
     int32_t starting = 0;
     for (int i = 0; i < n; ++i)
         if (cellSumReads(&cells[i].sum)) order[starting++] = i;
@@ -1072,7 +1082,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     w.input = input;
     w.output = output;
     w.cells = cells;
-    w.active = order + starting;
+    w.active = active;
     w.active_count = 0;
     w.pending = pending;
     int32_t next = 0;
@@ -1093,18 +1103,21 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     for (int32_t band = 0; band < rows; band += kSweepBandRows) {
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
         const int32_t before = w.active_count;
-        while (next < starting && cells[order[next]].sum.rect.top < band_end) w.active[w.active_count++] = order[next++];
+        for (; next < starting && cells[order[next]].sum.rect.top < band_end; ++next) {
+            const PF_LRect& r = cells[order[next]].sum.rect;
+            w.active[w.active_count++] = {r.top, r.bottom, r.left, order[next]};
+        }
         if (w.active_count > before)
             std::sort(w.active, w.active + w.active_count,
-                      [&](int32_t a, int32_t b) { return cells[a].sum.rect.left < cells[b].sum.rect.left; });
+                      [](const ActiveCell& a, const ActiveCell& b) { return a.left < b.left; });
         if (fused)
             sweepBandByRows<true>(&w, band, band_end);
         else
             sweepBandAfterBackground(&w, f, background_in_sweep, band, band_end);
         int32_t kept = 0;  // in the same order
         for (int32_t i = 0; i < w.active_count; ++i) {
-            GatheredCell& c = cells[w.active[i]];
-            if (c.sum.rect.bottom > band_end)
+            GatheredCell& c = cells[w.active[i].index];
+            if (w.active[i].bottom > band_end)
                 w.active[kept++] = w.active[i];
             else if (c.sum.whole_exact)
                 byteSumsFlush(&c.lanes);  // its last row: the lanes into its sums
@@ -1115,6 +1128,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     std::free(cells);
     std::free(order);
     std::free(pending);
+    std::free(active);
     return true;
 }
 #endif
