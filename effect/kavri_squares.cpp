@@ -963,8 +963,9 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
 // A cell whose rows the sweep's current band reaches; its rows and left edge
 // are kept beside its index, so that each row's pass looks only at these.
 struct ActiveCell {
-    int32_t top, bottom, left;
+    int32_t top, bottom, left, right;
     int32_t index;
+    bool whole_exact;
 };
 
 // The state of one sweep: the cells, those whose rows the current band reaches
@@ -998,12 +999,11 @@ static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
             const ActiveCell& a = w->active[i];
             if (y < a.top || y >= a.bottom) continue;
             GatheredCell& c = w->cells[a.index];
-            CellSum* sum = &c.sum;
-            const int32_t left = sum->rect.left, right = sum->rect.right;
+            const int32_t left = a.left, right = a.right;
             uint64_t row_sums[4];
             RowSums row;
             RowSums* into = &c.lanes;
-            if (!sum->whole_exact) {
+            if (!a.whole_exact) {
                 byteSumsBegin(&row, row_sums);
                 into = &row;
             }
@@ -1020,10 +1020,10 @@ static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
                     done = right;
                 }
             }
-            if (!sum->whole_exact) {
+            if (!a.whole_exact) {
                 byteSumsFlush(&row);
-                const unsigned channels = cellSumRowApply(sum, row_sums);
-                if (channels) w->pending[pending_count++] = {sum, src + left, right - left, channels, {}};
+                const unsigned channels = cellSumRowApply(&c.sum, row_sums);
+                if (channels) w->pending[pending_count++] = {&c.sum, src + left, right - left, channels, {}};
             }
         }
         if (Fill && done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
@@ -1104,8 +1104,9 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
         const int32_t before = w.active_count;
         for (; next < starting && cells[order[next]].sum.rect.top < band_end; ++next) {
-            const PF_LRect& r = cells[order[next]].sum.rect;
-            w.active[w.active_count++] = {r.top, r.bottom, r.left, order[next]};
+            const CellSum& sum = cells[order[next]].sum;
+            w.active[w.active_count++] = {sum.rect.top, sum.rect.bottom, sum.rect.left, sum.rect.right, order[next],
+                                          sum.whole_exact};
         }
         if (w.active_count > before)
             std::sort(w.active, w.active + w.active_count,
@@ -1116,11 +1117,10 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
             sweepBandAfterBackground(&w, f, background_in_sweep, band, band_end);
         int32_t kept = 0;  // in the same order
         for (int32_t i = 0; i < w.active_count; ++i) {
-            GatheredCell& c = cells[w.active[i].index];
             if (w.active[i].bottom > band_end)
                 w.active[kept++] = w.active[i];
-            else if (c.sum.whole_exact)
-                byteSumsFlush(&c.lanes);  // its last row: the lanes into its sums
+            else if (w.active[i].whole_exact)
+                byteSumsFlush(&cells[w.active[i].index].lanes);  // its last row: the lanes into its sums
         }
         w.active_count = kept;
     }
