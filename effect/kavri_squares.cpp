@@ -882,7 +882,7 @@ void squaresWalk(kavri_ae_filter_context* context, PF_InData* in_data, PF_LayerD
 // (cell by cell, a small cell's rows would be fetched one short piece at a
 // time). Each cell still adds its rows top to bottom, so its average is bit for
 // bit the same, and the whole background is laid before the first square is
-// drawn, as before.
+// drawn. The cells are then drawn band by band (drawBanded).
 
 #if !KAVRI_REFERENCE_PATHS
 static const int kMaxGatheredCells = 1 << 16;
@@ -1098,7 +1098,8 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     // the opaque colour over an input of the output's size: one pass per row
     const bool fused = background_in_sweep && f->background_fill == kFillColor && f->background.alpha == 255 &&
                        input->width == output->width && input->height == output->height;
-    // Bands of rows small enough to stay in the cache between the two uses.
+    // Bands of rows: the cells a band reaches are found once for it, and a
+    // background laid on its own is still in the cache when the band is summed.
     const int32_t rows = background_in_sweep && output->height > input->height ? output->height : input->height;
     for (int32_t band = 0; band < rows; band += kSweepBandRows) {
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
