@@ -75,6 +75,23 @@ void makeInput(GuardedWorld& w, uint32_t seed, bool varying_alpha) {
             w.at(x, y) = PF_Pixel{varying_alpha ? byte() : A_u_char(255), byte(), byte(), byte()};
 }
 
+// Renders the case's settings through the module and through the reference
+// module into fast and slow (each cleared first and checked for stray writes).
+void renderBoth(const Case& c, refhost::Module& reference, GuardedWorld& in, GuardedWorld& fast, GuardedWorld& slow) {
+    for (int pass = 0; pass < 2; ++pass) {
+        refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference.entry());
+        ASSERT_EQ(host.start(), PF_Err_NONE);
+        for (auto& f : c.floats) cwtest::setFloat(host, f.first, f.second);
+        for (auto& p : c.popups) cwtest::setPopup(host, p.first, p.second);
+        for (auto& a : c.angles) cwtest::setAngle(host, a.first, a.second);
+        host.setQuality(c.quality);
+        GuardedWorld& out = pass == 0 ? fast : slow;
+        out.fill(PF_Pixel{0, 0, 0, 0});
+        ASSERT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);
+        ASSERT_TRUE(out.intact());
+    }
+}
+
 TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     std::string error;
     auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
@@ -103,18 +120,8 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     for (const Case& c : cases) {
         GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
         makeInput(in, ++seed, c.varying_alpha);
-        for (int pass = 0; pass < 2; ++pass) {
-            refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
-            ASSERT_EQ(host.start(), PF_Err_NONE);
-            for (auto& f : c.floats) cwtest::setFloat(host, f.first, f.second);
-            for (auto& p : c.popups) cwtest::setPopup(host, p.first, p.second);
-            for (auto& a : c.angles) cwtest::setAngle(host, a.first, a.second);
-            host.setQuality(c.quality);
-            GuardedWorld& out = pass == 0 ? fast : slow;
-            out.fill(PF_Pixel{0, 0, 0, 0});
-            ASSERT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);
-            ASSERT_TRUE(out.intact());
-        }
+        renderBoth(c, *reference, in, fast, slow);
+        if (HasFatalFailure()) return;
         for (int y = 0; y < c.height; ++y)
             for (int x = 0; x < c.width; ++x)
                 ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << c.name << " (seed " << seed << ") first differs at " << x
@@ -140,39 +147,22 @@ TEST(FastPaths, RandomSettingsMatchTheStraightforwardPaths) {
         const bool alpha = rng() % 2;
         GuardedWorld in(w, h, rng() % 5), fast(w, h, rng() % 5), slow(w, h, 1);
         makeInput(in, seed + round, alpha);
-        const double across = pick(1, 60), xs = pick(5, 400), ys = pick(5, 400), hmax = pick(0, 10), vmax = pick(0, 10);
-        const double wibble = pick(0, 4);
-        const int bg = 1 + rng() % 4, sq = 1 + rng() % 4, bricks = 1 + rng() % 2;
-        const double brick_offset = pick(0, 360), x_offset = pick(-720, 720), y_offset = pick(-720, 720),
-                     angle = pick(0, 360);
-        const PF_Quality quality = rng() % 3 ? PF_Quality_HI : PF_Quality_LO;
-        for (int pass = 0; pass < 2; ++pass) {
-            refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
-            ASSERT_EQ(host.start(), PF_Err_NONE);
-            cwtest::setFloat(host, "squares across", across);
-            cwtest::setFloat(host, "x scale", xs);
-            cwtest::setFloat(host, "y scale", ys);
-            cwtest::setFloat(host, "horizontal max", hmax);
-            cwtest::setFloat(host, "vertical max", vmax);
-            cwtest::setFloat(host, "wibble max", wibble);
-            cwtest::setPopup(host, "background fill", bg);
-            cwtest::setPopup(host, "squares fill", sq);
-            cwtest::setPopup(host, "brick rows", bricks);
-            cwtest::setAngle(host, "brick offset", brick_offset);
-            cwtest::setAngle(host, "x offset", x_offset);
-            cwtest::setAngle(host, "y offset", y_offset);
-            cwtest::setAngle(host, "wibble angle", angle);
-            host.setQuality(quality);
-            GuardedWorld& out = pass == 0 ? fast : slow;
-            out.fill(PF_Pixel{0, 0, 0, 0});
-            ASSERT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);
-            ASSERT_TRUE(out.intact());
-        }
+        const Case c = {
+            "random", w, h,
+            {{"squares across", pick(1, 60)}, {"x scale", pick(5, 400)}, {"y scale", pick(5, 400)},
+             {"horizontal max", pick(0, 10)}, {"vertical max", pick(0, 10)}, {"wibble max", pick(0, 4)}},
+            {{"background fill", 1 + rng() % 4}, {"squares fill", 1 + rng() % 4}, {"brick rows", 1 + rng() % 2}},
+            {{"brick offset", pick(0, 360)}, {"x offset", pick(-720, 720)}, {"y offset", pick(-720, 720)},
+             {"wibble angle", pick(0, 360)}},
+            rng() % 3 ? PF_Quality_HI : PF_Quality_LO, alpha};
+        renderBoth(c, *reference, in, fast, slow);
+        if (HasFatalFailure()) return;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
                 ASSERT_EQ(fast.at(x, y), slow.at(x, y))
-                    << "seed " << seed << " round " << round << " (" << w << " x " << h << ", across " << across
-                    << ", fills " << bg << "/" << sq << ", bricks " << bricks << ") first differs at " << x << "," << y;
+                    << "seed " << seed << " round " << round << " (" << w << " x " << h << ", across "
+                    << c.floats[0].second << ", fills " << c.popups[0].second << "/" << c.popups[1].second
+                    << ") first differs at " << x << "," << y;
     }
 }
 
