@@ -558,27 +558,7 @@ static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, 
 }
 
 #if !KAVRI_REFERENCE_PATHS
-// Adds n pixels of one row to running sums.
-typedef ByteSums<8> RowSums;
-
-__attribute__((target("default"))) static void sumSegment(RowSums* s, const PF_Pixel* src, int32_t n) {
-    addSegment<8, false>(s, src, nullptr, n, 0);
-}
-
-__attribute__((target("avx2"))) static void sumSegment(RowSums* s, const PF_Pixel* src, int32_t n) {
-    addSegment<8, false>(s, src, nullptr, n, 0);
-}
-
-// The same while laying the opaque colour background (pattern) under them.
-__attribute__((target("default")))
-static void fillSumSegment(RowSums* s, const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern) {
-    addSegment<8, true>(s, src, dst, n, pattern);
-}
-
-__attribute__((target("avx2")))
-static void fillSumSegment(RowSums* s, const PF_Pixel* src, PF_Pixel* dst, int32_t n, uint32_t pattern) {
-    addSegment<8, true>(s, src, dst, n, pattern);
-}
+typedef ByteSums<8> RowSums;  // a cell's running sums in the sweep
 #endif
 
 static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
@@ -988,7 +968,7 @@ struct Sweep {
 // laid in the same pass, so each input pixel is read once; where two cells
 // overlap, the second adds its overlap on its own.
 template <bool Fill>
-static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
+__attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, int32_t band, int32_t band_end) {
     const int32_t width = w->output->width;
     for (int32_t y = band; y < band_end; ++y) {
         const PF_Pixel* src = worldPixel(w->input, 0, y);
@@ -1008,15 +988,15 @@ static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
                 into = &row;
             }
             if (!Fill) {
-                sumSegment(into, src + left, right - left);
+                addSegment<8, false>(into, src + left, nullptr, right - left, 0);
             } else {
-                if (left < done) sumSegment(into, src + left, (right < done ? right : done) - left);
+                if (left < done) addSegment<8, false>(into, src + left, nullptr, (right < done ? right : done) - left, 0);
                 if (done < left) {
                     alphaFillRow(&w->fill, w->input, w->output, y, done, left);
                     done = left;
                 }
                 if (done < right) {
-                    fillSumSegment(into, src + done, dst + done, right - done, w->fill.pattern);
+                    addSegment<8, true>(into, src + done, dst + done, right - done, w->fill.pattern);
                     done = right;
                 }
             }
@@ -1031,6 +1011,21 @@ static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end) {
     }
 }
 
+// The band's pass as a whole, built for AVX2 where the processor has it.
+__attribute__((target("default"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    if (fill)
+        sweepBandByRowsBody<true>(w, band, band_end);
+    else
+        sweepBandByRowsBody<false>(w, band, band_end);
+}
+
+__attribute__((target("avx2"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    if (fill)
+        sweepBandByRowsBody<true>(w, band, band_end);
+    else
+        sweepBandByRowsBody<false>(w, band, band_end);
+}
+
 // One band whose background is laid on its own first (a tinted copy, or a
 // colour over an input of another size), or that has none to lay.
 static void sweepBandAfterBackground(Sweep* w, const SquaresFrame* f, bool background_in_sweep, int32_t band,
@@ -1041,7 +1036,7 @@ static void sweepBandAfterBackground(Sweep* w, const SquaresFrame* f, bool backg
         else
             tintRow(&w->tint, w->input, w->output, y);
     }
-    sweepBandByRows<false>(w, band, band_end < w->input->height ? band_end : w->input->height);
+    sweepBandByRows(w, band, band_end < w->input->height ? band_end : w->input->height, false);
 }
 
 static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f) {
@@ -1113,7 +1108,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
             std::sort(w.active, w.active + w.active_count,
                       [](const ActiveCell& a, const ActiveCell& b) { return a.left < b.left; });
         if (fused)
-            sweepBandByRows<true>(&w, band, band_end);
+            sweepBandByRows(&w, band, band_end, true);
         else
             sweepBandAfterBackground(&w, f, background_in_sweep, band, band_end);
         int32_t kept = 0;  // in the same order
