@@ -720,6 +720,57 @@ __attribute__((target("avx2"))) static void addPendingGroupAvx2(PendingRow* rows
     for (int g = 0; g < K; ++g) _mm_storeu_ps(rows[g].acc, acc[g]);
 }
 
+// With AVX-512: four cells side by side in the four 128-bit lanes of one
+// accumulator, Q accumulators. Four pixels of each cell are loaded at once and
+// turned (a 4 x 4 transpose of words) into four vectors holding pixel j of every
+// cell, each widened to sixteen floats and added in turn, so each cell still
+// adds its pixels one after the other. The lanes of slots past k repeat the
+// first cell's pixels and are not kept.
+// (pixel j of four cells as sixteen floats; the zero-masked forms, as GCC warns
+// of the undefined vector inside the plain ones)
+__attribute__((target("avx512f"), always_inline)) static inline __m512 fourPixelsAvx512(__m128i pixels) {
+    const __mmask16 all = 0xFFFF;
+    return _mm512_maskz_cvtepi32_ps(all, _mm512_maskz_cvtepu8_epi32(all, pixels));
+}
+
+template <int Q>
+__attribute__((target("avx512f"))) static void addPendingGroupAvx512(PendingRow* rows, int k, int32_t n) {
+    const PF_Pixel* p[4 * Q];
+    __m512 acc[Q];
+    for (int g = 0; g < 4 * Q; ++g) p[g] = rows[g < k ? g : 0].pixels;
+    for (int q = 0; q < Q; ++q) {
+        alignas(64) float lanes[16];
+        for (int g = 0; g < 4; ++g) std::memcpy(lanes + 4 * g, rows[4 * q + g < k ? 4 * q + g : 0].acc, 16);
+        acc[q] = _mm512_load_ps(lanes);
+    }
+    int32_t j = 0;
+    for (; j + 3 < n; j += 4)
+        for (int q = 0; q < Q; ++q) {
+            const PF_Pixel* const* c = p + 4 * q;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c[0] + j));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c[1] + j));
+            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c[2] + j));
+            const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c[3] + j));
+            const __m128i ab_lo = _mm_unpacklo_epi32(a, b), ab_hi = _mm_unpackhi_epi32(a, b);
+            const __m128i de_lo = _mm_unpacklo_epi32(d, e), de_hi = _mm_unpackhi_epi32(d, e);
+            acc[q] = _mm512_add_ps(acc[q], fourPixelsAvx512(_mm_unpacklo_epi64(ab_lo, de_lo)));
+            acc[q] = _mm512_add_ps(acc[q], fourPixelsAvx512(_mm_unpackhi_epi64(ab_lo, de_lo)));
+            acc[q] = _mm512_add_ps(acc[q], fourPixelsAvx512(_mm_unpacklo_epi64(ab_hi, de_hi)));
+            acc[q] = _mm512_add_ps(acc[q], fourPixelsAvx512(_mm_unpackhi_epi64(ab_hi, de_hi)));
+        }
+    for (int q = 0; q < Q; ++q) {
+        alignas(64) float lanes[16];
+        _mm512_store_ps(lanes, acc[q]);
+        for (int g = 0; g < 4 && 4 * q + g < k; ++g) std::memcpy(rows[4 * q + g].acc, lanes + 4 * g, 16);
+    }
+    // the last pixels (fewer than four), cell by cell
+    for (int g = 0; g < k; ++g) {
+        __m128 v = _mm_loadu_ps(rows[g].acc);
+        for (int32_t i = j; i < n; ++i) v = _mm_add_ps(v, pixelFloats(rows[g].pixels + i));
+        _mm_storeu_ps(rows[g].acc, v);
+    }
+}
+
 // Adds every pending segment, up to Groups cells at a time for as many pixels
 // as the shortest of them has; the cells left over are grouped again, so that
 // a short segment (a cell cut by the layer's edge) does not leave the others
@@ -773,6 +824,17 @@ __attribute__((target("avx2"))) static void addPendingRows(PendingRow* rows, int
         case 3: addPendingGroupAvx2<3>(group, n); break;
         case 2: addPendingGroupAvx2<2>(group, n); break;
         default: addPendingGroupAvx2<1>(group, n); break;
+        }
+    });
+}
+
+__attribute__((target("avx512f"))) static void addPendingRows(PendingRow* rows, int count) {
+    addPendingInGroups<16>(rows, count, [](PendingRow* group, int k, int32_t n) {
+        switch ((k + 3) / 4) {
+        case 4: addPendingGroupAvx512<4>(group, k, n); break;
+        case 3: addPendingGroupAvx512<3>(group, k, n); break;
+        case 2: addPendingGroupAvx512<2>(group, k, n); break;
+        default: addPendingGroupAvx512<1>(group, k, n); break;
         }
     });
 }
@@ -1020,6 +1082,14 @@ __attribute__((target("default"))) static void sweepBandByRows(Sweep* w, int32_t
 }
 
 __attribute__((target("avx2"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    if (fill)
+        sweepBandByRowsBody<true>(w, band, band_end);
+    else
+        sweepBandByRowsBody<false>(w, band, band_end);
+}
+
+// (and for AVX-512, whose float additions it calls directly)
+__attribute__((target("avx512f"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
     if (fill)
         sweepBandByRowsBody<true>(w, band, band_end);
     else

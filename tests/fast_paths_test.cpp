@@ -113,6 +113,7 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
         {"squares across bands", 700, 1300, {{"squares across", 9}, {"horizontal max", 4}, {"vertical max", 6}, {"wibble max", 2}},
          {{"background fill", 2}, {"squares fill", 2}}, {{"wibble angle", 130}}, PF_Quality_HI, true},
         {"knockout squares on colour", 900, 700, {{"squares across", 30}, {"vertical max", 3}}, {{"squares fill", 4}}, {}, PF_Quality_HI, true},
+        {"a row of many tall cells", 4201, 500, {{"squares across", 14}, {"y scale", 300}}, {}, {{"x offset", 5}}, PF_Quality_HI, false},
         {"one pixel", 1, 1, {}, {{"background fill", 2}}, {}, PF_Quality_HI, true},
         {"one row", 333, 1, {{"squares across", 255}}, {}, {}, PF_Quality_HI, false},
     };
