@@ -108,6 +108,28 @@ TEST(FillRect, CallsTheHostOnlyForWhatIsLeftAfterClipping) {
     EXPECT_TRUE(w.intact());
 }
 
+// The host's fill stores whole vectors and finishes a row with one that overlaps
+// the last; every width around the vector's, at every offset, must change exactly
+// its rectangle.
+TEST(FillRect, EveryWidthAndOffsetFillsExactlyItsRectangle) {
+    refhost::Host host(nullptr);
+    const PF_Pixel c = {200, 1, 2, 3}, ground = {0, 50, 60, 70};
+    for (int32_t width = 0; width <= 40; ++width)
+        for (int32_t left = 0; left < 9; ++left) {
+            GuardedWorld w(52, 4, 1 + width % 3);
+            w.fill(ground);
+            PF_LRect r = {left, 1, left + width, 3};
+            r_fill_rect(&host.inData(), const_cast<PF_Pixel*>(&c), &r, &w.def());
+            for (int32_t y = 0; y < 4; ++y)
+                for (int32_t x = 0; x < 52; ++x) {
+                    const bool inside = y >= 1 && y < 3 && x >= left && x < left + width;
+                    ASSERT_EQ(w.at(x, y), inside ? c : ground) << "width " << width << " left " << left << " at " << x
+                                                               << "," << y;
+                }
+            ASSERT_TRUE(w.intact());
+        }
+}
+
 TEST(CompositeRect, NegativeOffsetsDropTheColumnsThatWouldLandOutside) {
     refhost::Host host(nullptr);
     GuardedWorld src(30, 4), dst(25, 4);
