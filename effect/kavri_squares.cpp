@@ -382,6 +382,26 @@ void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelF
     setAverage(average, sums, pixelCount(rect));
 }
 
+// The instruction sets the hot loops below use: the best the processor has, or
+// a lower level named by the environment variable CHECKERWARP_ISA ("plain" or
+// "avx2"). Each level gives the same bits; the lower ones are otherwise reached
+// only on older processors, so the tests render through each of them.
+enum IsaLevel { kIsaPlain, kIsaAvx2, kIsaAvx512 };
+
+static IsaLevel isaLevel() {
+    static const IsaLevel level = [] {
+        __builtin_cpu_init();
+        IsaLevel best = kIsaPlain;
+        if (__builtin_cpu_supports("avx2")) best = kIsaAvx2;
+        if (__builtin_cpu_supports("avx512f")) best = kIsaAvx512;
+        const char* limit = std::getenv("CHECKERWARP_ISA");
+        if (limit && std::strcmp(limit, "plain") == 0) best = kIsaPlain;
+        if (limit && std::strcmp(limit, "avx2") == 0 && best > kIsaAvx2) best = kIsaAvx2;
+        return best;
+    }();
+    return level;
+}
+
 // Sums each channel of the rows' pixels (alpha, red, green, blue) in integers.
 //
 // L pixels at a time as 32-bit words: masking and shifting splits each word into
@@ -545,16 +565,22 @@ __attribute__((always_inline)) static inline void sumRowsKernel(const PF_LayerDe
     byteSumsFlush(&s);
 }
 
-__attribute__((target("default")))
-static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
-                         uint64_t sums[4]) {
+static void sumRowsBytesPlain(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
+                              uint64_t sums[4]) {
     sumRowsKernel<8>(world, top, bottom, left, right, sums);
 }
 
-__attribute__((target("avx2")))
+__attribute__((target("avx2"))) static void sumRowsBytesAvx2(const PF_LayerDef* world, int32_t top, int32_t bottom,
+                                                             int32_t left, int32_t right, uint64_t sums[4]) {
+    sumRowsKernel<8>(world, top, bottom, left, right, sums);
+}
+
 static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
                          uint64_t sums[4]) {
-    sumRowsKernel<8>(world, top, bottom, left, right, sums);
+    if (isaLevel() >= kIsaAvx2)
+        sumRowsBytesAvx2(world, top, bottom, left, right, sums);
+    else
+        sumRowsBytesPlain(world, top, bottom, left, right, sums);
 }
 
 #if !KAVRI_REFERENCE_PATHS
@@ -802,7 +828,7 @@ __attribute__((always_inline)) static inline void addPendingInGroups(PendingRow*
             if (rows[i].channels & (1u << c)) rows[i].sum->sums[c] = rows[i].acc[c];
 }
 
-__attribute__((target("default"))) static void addPendingRows(PendingRow* rows, int count) {
+static void addPendingRowsPlain(PendingRow* rows, int count) {
     addPendingInGroups<4>(rows, count, [](PendingRow* group, int k, int32_t n) {
         switch (k) {
         case 4: addPendingGroup<4>(group, n); break;
@@ -813,7 +839,7 @@ __attribute__((target("default"))) static void addPendingRows(PendingRow* rows, 
     });
 }
 
-__attribute__((target("avx2"))) static void addPendingRows(PendingRow* rows, int count) {
+__attribute__((target("avx2"))) static void addPendingRowsAvx2(PendingRow* rows, int count) {
     addPendingInGroups<8>(rows, count, [](PendingRow* group, int k, int32_t n) {
         switch (k) {
         case 8: addPendingGroupAvx2<8>(group, n); break;
@@ -828,7 +854,7 @@ __attribute__((target("avx2"))) static void addPendingRows(PendingRow* rows, int
     });
 }
 
-__attribute__((target("avx512f"))) static void addPendingRows(PendingRow* rows, int count) {
+__attribute__((target("avx512f"))) static void addPendingRowsAvx512(PendingRow* rows, int count) {
     addPendingInGroups<16>(rows, count, [](PendingRow* group, int k, int32_t n) {
         switch ((k + 3) / 4) {
         case 4: addPendingGroupAvx512<4>(group, k, n); break;
@@ -837,6 +863,14 @@ __attribute__((target("avx512f"))) static void addPendingRows(PendingRow* rows, 
         default: addPendingGroupAvx512<1>(group, k, n); break;
         }
     });
+}
+
+static void addPendingRows(PendingRow* rows, int count) {
+    switch (isaLevel()) {
+    case kIsaAvx512: addPendingRowsAvx512(rows, count); break;
+    case kIsaAvx2: addPendingRowsAvx2(rows, count); break;
+    default: addPendingRowsPlain(rows, count); break;
+    }
 }
 
 // Adds row y, the next row of the cell.
@@ -1029,7 +1063,7 @@ struct Sweep {
 // whole for each row for the others). With Fill the opaque colour background is
 // laid in the same pass, so each input pixel is read once; where two cells
 // overlap, the second adds its overlap on its own.
-template <bool Fill>
+template <bool Fill, void (*AddPendingRows)(PendingRow*, int)>
 __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, int32_t band, int32_t band_end) {
     const int32_t width = w->output->width;
     for (int32_t y = band; y < band_end; ++y) {
@@ -1069,31 +1103,41 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
             }
         }
         if (Fill && done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
-        addPendingRows(w->pending, pending_count);
+        AddPendingRows(w->pending, pending_count);
     }
 }
 
-// The band's pass as a whole, built for AVX2 where the processor has it.
-__attribute__((target("default"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+// The band's pass as a whole, built for each level with its float additions.
+static void sweepBandByRowsPlain(Sweep* w, int32_t band, int32_t band_end, bool fill) {
     if (fill)
-        sweepBandByRowsBody<true>(w, band, band_end);
+        sweepBandByRowsBody<true, addPendingRowsPlain>(w, band, band_end);
     else
-        sweepBandByRowsBody<false>(w, band, band_end);
+        sweepBandByRowsBody<false, addPendingRowsPlain>(w, band, band_end);
 }
 
-__attribute__((target("avx2"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+__attribute__((target("avx2"))) static void sweepBandByRowsAvx2(Sweep* w, int32_t band, int32_t band_end, bool fill) {
     if (fill)
-        sweepBandByRowsBody<true>(w, band, band_end);
+        sweepBandByRowsBody<true, addPendingRowsAvx2>(w, band, band_end);
     else
-        sweepBandByRowsBody<false>(w, band, band_end);
+        sweepBandByRowsBody<false, addPendingRowsAvx2>(w, band, band_end);
 }
 
-// (and for AVX-512, whose float additions it calls directly)
-__attribute__((target("avx512f"))) static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+// (with AVX-512 only the float additions change: the row pass is the AVX2 one,
+// which was as fast as any wider version here)
+__attribute__((target("avx2"))) static void sweepBandByRowsAvx512(Sweep* w, int32_t band, int32_t band_end,
+                                                                  bool fill) {
     if (fill)
-        sweepBandByRowsBody<true>(w, band, band_end);
+        sweepBandByRowsBody<true, addPendingRowsAvx512>(w, band, band_end);
     else
-        sweepBandByRowsBody<false>(w, band, band_end);
+        sweepBandByRowsBody<false, addPendingRowsAvx512>(w, band, band_end);
+}
+
+static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    switch (isaLevel()) {
+    case kIsaAvx512: sweepBandByRowsAvx512(w, band, band_end, fill); break;
+    case kIsaAvx2: sweepBandByRowsAvx2(w, band, band_end, fill); break;
+    default: sweepBandByRowsPlain(w, band, band_end, fill); break;
+    }
 }
 
 // One band whose background is laid on its own first (a tinted copy, or a
