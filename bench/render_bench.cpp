@@ -4,6 +4,8 @@
 //
 //   checkerwarp_bench [benchmark flags]          the workloads
 //   checkerwarp_bench --make-input W H OUT.png   writes a workload's input picture
+//   checkerwarp_bench --pair A.so B.so WORKLOAD [FRAMES]
+//                                                 two builds, frame by frame in turn
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -149,10 +152,66 @@ int makeInput(int argc, char** argv) {
     return 0;
 }
 
+// Two builds of the module on one workload, frame by frame in turn, each frame
+// after its own floor: on a machine whose speed drifts, the ratio of each pair
+// of frames shows a difference of a few percent that separate runs cannot.
+int comparePair(int argc, char** argv) {
+    const Workload* w = nullptr;
+    for (const Workload& k : kWorkloads)
+        if (argc >= 5 && std::strcmp(argv[4], k.name) == 0) w = &k;
+    const int frames = argc >= 6 ? std::atoi(argv[5]) : 40;
+    if (argc < 5 || argc > 6 || !w || frames < 1) {
+        std::fprintf(stderr, "usage: checkerwarp_bench --pair A.so B.so WORKLOAD [FRAMES]\n  workloads:");
+        for (const Workload& k : kWorkloads) std::fprintf(stderr, " %s", k.name);
+        std::fprintf(stderr, "\n");
+        return 2;
+    }
+    std::string error;
+    std::unique_ptr<refhost::Module> modules[2] = {refhost::Module::load(argv[2], error), nullptr};
+    if (modules[0]) modules[1] = refhost::Module::load(argv[3], error);
+    if (!modules[0] || !modules[1]) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    refhost::World in, out;
+    makePhoto(in, w->width, w->height, w->varying_alpha);
+    if (!out.allocate(w->width, w->height, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    std::unique_ptr<refhost::Host> hosts[2];
+    for (int m = 0; m < 2; ++m) {
+        hosts[m] = std::make_unique<refhost::Host>(modules[m]->entry());
+        hosts[m]->start();
+        for (const std::string& setting : w->settings)
+            if (!cwtool::applySetting(*hosts[m], setting, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return 1;
+            }
+    }
+    std::vector<double> x_floor[2], a_over_b;
+    for (int frame = 0; frame < frames; ++frame) {
+        double render[2];
+        for (int k = 0; k < 2; ++k) {
+            const int m = (frame + k) % 2;  // each goes first every other frame
+            const double floor = copyOnce(in, out);
+            const auto t0 = std::chrono::steady_clock::now();
+            hosts[m]->render(in.def(), out.def());
+            render[m] = seconds(std::chrono::steady_clock::now() - t0);
+            x_floor[m].push_back(render[m] / floor);
+        }
+        a_over_b.push_back(render[0] / render[1]);
+    }
+    std::printf("%s, %d frames each, medians: A %.3f x floor, B %.3f x floor, A / B %.3f\n", w->name, frames,
+                median(x_floor[0]), median(x_floor[1]), median(a_over_b));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--make-input") == 0) return makeInput(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--pair") == 0) return comparePair(argc, argv);
     for (const Workload& w : kWorkloads)
         benchmark::RegisterBenchmark(w.name, renderWorkload, &w)
             ->UseManualTime()
