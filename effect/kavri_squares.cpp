@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "effect/kavri_squares.h"
+#include "util/kavri_utils.h"
 
 #include <immintrin.h>
 
@@ -382,26 +383,6 @@ void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelF
     setAverage(average, sums, pixelCount(rect));
 }
 
-// The instruction sets the hot loops below use: the best the processor has, or
-// a lower level named by the environment variable CHECKERWARP_ISA ("plain" or
-// "avx2"). Each level gives the same bits; the lower ones are otherwise reached
-// only on older processors, so the tests render through each of them.
-enum IsaLevel { kIsaPlain, kIsaAvx2, kIsaAvx512 };
-
-static IsaLevel isaLevel() {
-    static const IsaLevel level = [] {
-        __builtin_cpu_init();
-        IsaLevel best = kIsaPlain;
-        if (__builtin_cpu_supports("avx2")) best = kIsaAvx2;
-        if (__builtin_cpu_supports("avx512f")) best = kIsaAvx512;
-        const char* limit = std::getenv("CHECKERWARP_ISA");
-        if (limit && std::strcmp(limit, "plain") == 0) best = kIsaPlain;
-        if (limit && std::strcmp(limit, "avx2") == 0 && best > kIsaAvx2) best = kIsaAvx2;
-        return best;
-    }();
-    return level;
-}
-
 // Sums each channel of the rows' pixels (alpha, red, green, blue) in integers.
 //
 // L pixels at a time as 32-bit words: masking and shifting splits each word into
@@ -577,7 +558,7 @@ __attribute__((target("avx2"))) static void sumRowsBytesAvx2(const PF_LayerDef* 
 
 static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, int32_t left, int32_t right,
                          uint64_t sums[4]) {
-    if (isaLevel() >= kIsaAvx2)
+    if (kvIsaLevel() >= kKvIsaAvx2)
         sumRowsBytesAvx2(world, top, bottom, left, right, sums);
     else
         sumRowsBytesPlain(world, top, bottom, left, right, sums);
@@ -866,9 +847,9 @@ __attribute__((target("avx512f"))) static void addPendingRowsAvx512(PendingRow* 
 }
 
 static void addPendingRows(PendingRow* rows, int count) {
-    switch (isaLevel()) {
-    case kIsaAvx512: addPendingRowsAvx512(rows, count); break;
-    case kIsaAvx2: addPendingRowsAvx2(rows, count); break;
+    switch (kvIsaLevel()) {
+    case kKvIsaAvx512: addPendingRowsAvx512(rows, count); break;
+    case kKvIsaAvx2: addPendingRowsAvx2(rows, count); break;
     default: addPendingRowsPlain(rows, count); break;
     }
 }
@@ -1133,9 +1114,9 @@ __attribute__((target("avx2"))) static void sweepBandByRowsAvx512(Sweep* w, int3
 }
 
 static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
-    switch (isaLevel()) {
-    case kIsaAvx512: sweepBandByRowsAvx512(w, band, band_end, fill); break;
-    case kIsaAvx2: sweepBandByRowsAvx2(w, band, band_end, fill); break;
+    switch (kvIsaLevel()) {
+    case kKvIsaAvx512: sweepBandByRowsAvx512(w, band, band_end, fill); break;
+    case kKvIsaAvx2: sweepBandByRowsAvx2(w, band, band_end, fill); break;
     default: sweepBandByRowsPlain(w, band, band_end, fill); break;
     }
 }

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #include "graphics/kavri_ae_graphics_utils.h"
+#include "util/kavri_utils.h"
 
 static const float kMinCoverage = 0.02f;  // thinner slivers are not drawn
 
@@ -86,11 +87,8 @@ void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef*
     r_fill_frect_rows(in_data, color, rect, world, 0, world->height);
 }
 
-// (built for AVX2 too, where rounding to whole numbers is one instruction; a
-// small square costs little more than this arithmetic)
-__attribute__((target_clones("avx2", "default"))) void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color,
-                                                                         FRect* rect, PF_LayerDef* world, int32_t y0,
-                                                                         int32_t y1) {
+__attribute__((always_inline)) static inline void fillFrectRows(PF_InData* in_data, PF_Pixel* color, FRect* rect,
+                                                                 PF_LayerDef* world, int32_t y0, int32_t y1) {
     const float W = static_cast<float>(world->width), H = static_cast<float>(world->height);
     const float fl = std::max(0.0f, rect->left), ft = std::max(0.0f, rect->top);
     const float fr = std::min(W, rect->right), fb = std::min(H, rect->bottom);
@@ -128,6 +126,25 @@ __attribute__((target_clones("avx2", "default"))) void r_fill_frect_rows(PF_InDa
     const int32_t side_top = std::max(T, y0), side_bottom = std::min(B, y1);
     if (lc != 0) blendColumn(world, color, L - 1, side_top, side_bottom, lc);
     if (rc != 0) blendColumn(world, color, R, side_top, side_bottom, rc);
+}
+
+static void fillFrectRowsPlain(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0,
+                               int32_t y1) {
+    fillFrectRows(in_data, color, rect, world, y0, y1);
+}
+
+__attribute__((target("avx2"))) static void fillFrectRowsAvx2(PF_InData* in_data, PF_Pixel* color, FRect* rect,
+                                                              PF_LayerDef* world, int32_t y0, int32_t y1) {
+    fillFrectRows(in_data, color, rect, world, y0, y1);
+}
+
+// Built for AVX2 too, where rounding to whole numbers is one instruction: a
+// small square costs little more than this arithmetic.
+void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0, int32_t y1) {
+    if (kvIsaLevel() >= kKvIsaAvx2)
+        fillFrectRowsAvx2(in_data, color, rect, world, y0, y1);
+    else
+        fillFrectRowsPlain(in_data, color, rect, world, y0, y1);
 }
 
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,

@@ -1,4 +1,5 @@
-// Zero-terminated string helpers, whole-file reading and memory clearing.
+// Zero-terminated string helpers, whole-file reading, memory clearing and the
+// instruction sets the hot loops may use.
 #pragma once
 
 enum { kKvSplitTextSize = 3000, kKvSplitMaxItems = 3000 };
@@ -23,3 +24,10 @@ void clearMem(void* block, int size);
 // Splits data at every occurrence of delimiter. Input beyond the record's capacity
 // is dropped; an empty delimiter gives the whole input as one item.
 void splitString(const char* data, const char* delimiter, KvSplit* split);
+
+// The instruction sets the hot loops may use: the best the processor has, or a
+// lower level named by the environment variable CHECKERWARP_ISA ("plain" or
+// "avx2"), read once. Every level gives the same bits; the lower ones are
+// otherwise reached only on older processors, so the tests run through each.
+enum KvIsaLevel { kKvIsaPlain, kKvIsaAvx2, kKvIsaAvx512 };
+KvIsaLevel kvIsaLevel();
