@@ -727,19 +727,19 @@ __attribute__((target("avx2"))) static void addPendingGroupAvx2(PendingRow* rows
     for (int g = 0; g < K; ++g) _mm_storeu_ps(rows[g].acc, acc[g]);
 }
 
+// Four pixels' bytes as sixteen floats (the zero-masked forms: GCC warns of
+// the undefined vector inside the plain ones).
+__attribute__((target("avx512f"), always_inline)) static inline __m512 fourPixelsAvx512(__m128i pixels) {
+    const __mmask16 all = 0xFFFF;
+    return _mm512_maskz_cvtepi32_ps(all, _mm512_maskz_cvtepu8_epi32(all, pixels));
+}
+
 // With AVX-512: four cells side by side in the four 128-bit lanes of one
 // accumulator, Q accumulators. Four pixels of each cell are loaded at once and
 // turned (a 4 x 4 transpose of words) into four vectors holding pixel j of every
 // cell, each widened to sixteen floats and added in turn, so each cell still
 // adds its pixels one after the other. The lanes of slots past k repeat the
 // first cell's pixels and are not kept.
-// (pixel j of four cells as sixteen floats; the zero-masked forms, as GCC warns
-// of the undefined vector inside the plain ones)
-__attribute__((target("avx512f"), always_inline)) static inline __m512 fourPixelsAvx512(__m128i pixels) {
-    const __mmask16 all = 0xFFFF;
-    return _mm512_maskz_cvtepi32_ps(all, _mm512_maskz_cvtepu8_epi32(all, pixels));
-}
-
 template <int Q>
 __attribute__((target("avx512f"))) static void addPendingGroupAvx512(PendingRow* rows, int k, int32_t n) {
     const PF_Pixel* p[4 * Q];
