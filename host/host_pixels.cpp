@@ -11,14 +11,14 @@ static bool usable(const PF_EffectWorld* w) {
     return w && w->data && w->width >= 0 && w->height >= 0 && w->rowbytes >= 4 * w->width;
 }
 
+typedef uint32_t EightWords __attribute__((vector_size(32)));
+
 // Stores one 32-bit pattern over n pixels of each row, eight at a time (the
 // last eight overlapping those before them), built for AVX2 where the processor
 // has it: a fill that misses the cache waits on its stores, and a wider store
 // keeps more lines in flight.
-typedef uint32_t EightWords __attribute__((vector_size(32)));
-
-__attribute__((target_clones("avx2", "default"))) static void fillRows(uint8_t* first, std::ptrdiff_t rowbytes, A_long rows,
-                                                                        size_t n, uint32_t pattern) {
+__attribute__((target_clones("avx2", "default"))) static void fillRows(uint8_t* first, std::ptrdiff_t rowbytes,
+                                                                        A_long rows, size_t n, uint32_t pattern) {
     const EightWords v = EightWords{} + pattern;
     for (A_long y = 0; y < rows; ++y) {
         uint8_t* row = first + rowbytes * y;
