@@ -396,6 +396,7 @@ static const int64_t kWideFlushChunks = int64_t(kNarrowFlushChunks) * 256;  // 3
 
 template <int L>
 struct alignas(4 * L) ByteSums {
+    static const int kLanes = L;
     typedef uint32_t Words __attribute__((vector_size(4 * L)));
     typedef uint16_t Halves __attribute__((vector_size(4 * L)));
     Halves ag, rb;  // alpha | green << 16 and red | blue << 16 of each word, per lane
@@ -566,6 +567,7 @@ static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, 
 
 #if !KAVRI_REFERENCE_PATHS
 typedef ByteSums<8> RowSums;  // a cell's running sums in the sweep
+static_assert(RowSums::kLanes == 8, "the tail window below is for eight lanes");
 #endif
 
 static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
@@ -648,8 +650,6 @@ static bool cellSumReads(const CellSum* s) {
     return s->readable && s->rect.left < s->rect.right && s->rect.top < s->rect.bottom;
 }
 
-// The integer part of adding row y, the next row of the cell: returns the
-// channels (bit c for channel c) that must still be added pixel by pixel in float.
 // Adds the integer sums of the cell's next row: returns the channels (bit c for
 // channel c) that must still be added pixel by pixel in float.
 static unsigned cellSumRowApply(CellSum* s, const uint64_t row_sums[4]) {
@@ -1022,8 +1022,66 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
 struct ActiveCell {
     int32_t top, bottom, left, right;
     int32_t index;
+    // For a cell kept in lanes whose rows take at most kNarrowFlushChunks chunks:
+    // its whole chunks per row, the pixels of its last, partial chunk, and the
+    // chunks a row adds to the 16-bit lanes; `step` is 0 for every other cell.
+    int32_t chunks;
+    int16_t step;
+    uint8_t tail;
     bool whole_exact;
 };
+
+static ActiveCell activeCell(const CellSum& sum, int32_t index) {
+    ActiveCell a = {sum.rect.top, sum.rect.bottom, sum.rect.left, sum.rect.right, index, 0, 0, 0, sum.whole_exact};
+    const int32_t L = RowSums::kLanes, n = sum.rect.right - sum.rect.left;
+    const int32_t step = n / L + (n % L != 0);
+    if (sum.whole_exact && n >= L && step <= kNarrowFlushChunks) {
+        a.chunks = n / L;
+        a.tail = static_cast<uint8_t>(n % L);
+        a.step = static_cast<int16_t>(step);
+    }
+    return a;
+}
+
+// Adds one row of a cell that has a `step` (with Fill also writing the colour
+// background over it): the same lane additions as addSegment, with the
+// chunk counts worked out once for the cell instead of on every row.
+template <bool Fill>
+__attribute__((always_inline)) static inline void addLanesRow(RowSums* s, const ActiveCell& a, const PF_Pixel* src,
+                                                              PF_Pixel* dst, uint32_t pattern) {
+    const int L = RowSums::kLanes;
+    typedef RowSums::Words Words;
+    typedef RowSums::Halves Halves;
+    if (s->narrow > kNarrowFlushChunks - a.step) byteSumsWiden(s);
+    const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
+    const Words all = Words{} + 0xFFFFFFFFu;
+    Halves ag = s->ag, rb = s->rb;
+    src += a.left;
+    if (Fill) dst += a.left;
+    for (int32_t k = 0; k < a.chunks; ++k) {
+        Words v;
+        byteSumsAdd<L>(&ag, &rb, src + k * L, all, &v);
+        if (Fill) {
+            const Words out = (v & alpha_mask) | pattern;
+            std::memcpy(dst + k * L, &out, sizeof(out));
+        }
+    }
+    if (a.tail) {
+        // the last L pixels, those of the whole chunks masked off
+        static const uint32_t kWindow[2 * L] = {0, 0, 0, 0, 0, 0, 0, 0, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
+        Words tail_mask, v;
+        std::memcpy(&tail_mask, kWindow + a.tail, sizeof(tail_mask));
+        const int32_t last = a.right - a.left - L;
+        byteSumsAdd<L>(&ag, &rb, src + last, tail_mask, &v);
+        if (Fill) {
+            const Words out = (v & alpha_mask) | pattern;
+            std::memcpy(dst + last, &out, sizeof(out));
+        }
+    }
+    s->ag = ag;
+    s->rb = rb;
+    s->narrow += a.step;
+}
 
 // The state of one sweep: the cells, those whose rows the current band reaches
 // (`active`, in order of their left edges), and the float additions waiting for
@@ -1057,6 +1115,12 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
             if (y < a.top || y >= a.bottom) continue;
             GatheredCell& c = w->cells[a.index];
             const int32_t left = a.left, right = a.right;
+            if (a.step && (!Fill || done <= left)) {
+                if (Fill && done < left) alphaFillRow(&w->fill, w->input, w->output, y, done, left);
+                addLanesRow<Fill>(&c.lanes, a, src, dst, Fill ? w->fill.pattern : 0);
+                if (Fill) done = right;
+                continue;
+            }
             uint64_t row_sums[4];
             RowSums row;
             RowSums* into = &c.lanes;
@@ -1195,9 +1259,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
         const int32_t before = w.active_count;
         for (; next < starting && cells[order[next]].sum.rect.top < band_end; ++next) {
-            const CellSum& sum = cells[order[next]].sum;
-            w.active[w.active_count++] = {sum.rect.top, sum.rect.bottom, sum.rect.left, sum.rect.right, order[next],
-                                          sum.whole_exact};
+            w.active[w.active_count++] = activeCell(cells[order[next]].sum, order[next]);
         }
         if (w.active_count > before)
             std::sort(w.active, w.active + w.active_count,

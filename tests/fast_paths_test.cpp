@@ -114,6 +114,11 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
          {{"background fill", 2}, {"squares fill", 2}}, {{"wibble angle", 130}}, PF_Quality_HI, true},
         {"knockout squares on colour", 900, 700, {{"squares across", 30}, {"vertical max", 3}}, {{"squares fill", 4}}, {}, PF_Quality_HI, true},
         {"a row of many tall cells", 4201, 500, {{"squares across", 14}, {"y scale", 300}}, {}, {{"x offset", 5}}, PF_Quality_HI, false},
+        // cells kept in 16-bit lanes whose rows take nearly all (240) or more than
+        // all (288) the chunks the lanes hold
+        {"wide flat cells", 2300, 90, {{"squares across", 1.2}, {"y scale", 1.2}}, {}, {}, PF_Quality_HI, false},
+        {"wider flat tiles", 2300, 90, {{"squares across", 1}, {"y scale", 1.2}}, {{"background fill", 2}}, {},
+         PF_Quality_HI, true},
         {"one pixel", 1, 1, {}, {{"background fill", 2}}, {}, PF_Quality_HI, true},
         {"one row", 333, 1, {{"squares across", 255}}, {}, {}, PF_Quality_HI, false},
     };
