@@ -250,6 +250,7 @@ struct CellDrawing {
     bool tile, square;
     PF_Pixel tile_colour, square_colour;
     FRect tile_rect, square_rect;
+    FRectPlan tile_plan, square_plan;  // set by planCellDrawing
 };
 
 static void cellDrawing(const SquaresFrame* f, const SquaresCell& cell, PF_PixelFloat avg, CellDrawing* d) {
@@ -293,17 +294,12 @@ static void cellDrawing(const SquaresFrame* f, const SquaresCell& cell, PF_Pixel
     }
 }
 
-// Draws the cell's tile and square, only rows y0 .. y1 - 1 of them.
-static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, CellDrawing* d, int32_t y0, int32_t y1) {
-    if (d->tile) r_fill_frect_rows(in_data, &d->tile_colour, &d->tile_rect, output, y0, y1);
-    if (d->square) r_fill_frect_rows(in_data, &d->square_colour, &d->square_rect, output, y0, y1);
-}
-
 static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, const SquaresCell& cell,
                      PF_PixelFloat avg) {
     CellDrawing d;
     cellDrawing(f, cell, avg, &d);
-    drawCellRows(in_data, output, &d, 0, output->height);
+    if (d.tile) r_fill_frect(in_data, &d.tile_colour, &d.tile_rect, output);
+    if (d.square) r_fill_frect(in_data, &d.square_colour, &d.square_rect, output);
 }
 
 // ---- the walk: rows top to bottom, cells left to right ----
@@ -978,6 +974,18 @@ static void rowsTouched(const FRect& r, float H, int32_t* first, int32_t* end) {
     *end = std::max(*end, static_cast<int32_t>(std::max(bottom, 0.0f)));
 }
 
+// For a cell drawn band by band: its rectangles' pixels, worked out once.
+static void planCellDrawing(CellDrawing* d, const PF_LayerDef* output) {
+    if (d->tile) r_plan_frect(&d->tile_rect, output, &d->tile_plan);
+    if (d->square) r_plan_frect(&d->square_rect, output, &d->square_plan);
+}
+
+// Draws the cell's tile and square, only rows y0 .. y1 - 1 of them.
+static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, CellDrawing* d, int32_t y0, int32_t y1) {
+    if (d->tile) r_fill_frect_plan_rows(in_data, &d->tile_colour, &d->tile_plan, output, y0, y1);
+    if (d->square) r_fill_frect_plan_rows(in_data, &d->square_colour, &d->square_plan, output, y0, y1);
+}
+
 // Draws every cell band by band: in each band of rows the cells that reach it,
 // in the walk's order. Every pixel sees the same fills and blends in the same
 // order as when each cell is drawn whole, while the band stays in the cache.
@@ -990,6 +998,7 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
         PF_PixelFloat avg;
         cellSumEnd(&c.sum, &avg);
         cellDrawing(f, c.cell, avg, &c.drawing);
+        planCellDrawing(&c.drawing, output);
         c.first_row = output->height;
         c.end_row = 0;
         if (c.drawing.tile) rowsTouched(c.drawing.tile_rect, f->H, &c.first_row, &c.end_row);

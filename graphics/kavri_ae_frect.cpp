@@ -87,16 +87,36 @@ void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef*
     r_fill_frect_rows(in_data, color, rect, world, 0, world->height);
 }
 
-__attribute__((always_inline)) static inline void fillFrectRows(PF_InData* in_data, PF_Pixel* color, FRect* rect,
-                                                                 PF_LayerDef* world, int32_t y0, int32_t y1) {
+// The whole-pixel interior L, T, R, B and the border coverages, clamped to the
+// world; false when nothing whole-numbered lies inside along an axis (then no
+// pixel is touched).
+__attribute__((always_inline)) static inline bool planFrect(const FRect* rect, const PF_LayerDef* world,
+                                                            FRectPlan* plan) {
     const float W = static_cast<float>(world->width), H = static_cast<float>(world->height);
     const float fl = std::max(0.0f, rect->left), ft = std::max(0.0f, rect->top);
     const float fr = std::min(W, rect->right), fb = std::min(H, rect->bottom);
     const int32_t L = truncToInt32(std::ceil(fl)), T = truncToInt32(std::ceil(ft));
     const int32_t R = truncToInt32(std::floor(fr)), B = truncToInt32(std::floor(fb));
-    // Nothing whole-numbered inside along one axis: no pixel is touched.
-    if (B < T || R < L) return;
+    plan->draws = !(B < T || R < L);
+    if (!plan->draws) return false;
+    plan->left = L;
+    plan->top = T;
+    plan->right = R;
+    plan->bottom = B;
+    float lc = static_cast<float>(L) - fl, tc = static_cast<float>(T) - ft;
+    float rc = fr - static_cast<float>(R), bc = fb - static_cast<float>(B);
+    plan->lc = lc < kMinCoverage ? 0 : lc;
+    plan->tc = tc < kMinCoverage ? 0 : tc;
+    plan->rc = rc < kMinCoverage ? 0 : rc;
+    plan->bc = bc < kMinCoverage ? 0 : bc;
+    return true;
+}
 
+__attribute__((always_inline)) static inline void fillPlanRows(PF_InData* in_data, PF_Pixel* color,
+                                                                const FRectPlan* plan, PF_LayerDef* world, int32_t y0,
+                                                                int32_t y1) {
+    if (!plan->draws) return;
+    const int32_t L = plan->left, T = plan->top, R = plan->right, B = plan->bottom;
     // The interior's rows within the limits. Drawn whole, the interior goes to the
     // host as it is, even when empty; a band it does not reach asks nothing.
     const bool whole = y0 <= 0 && y1 >= world->height;
@@ -104,15 +124,9 @@ __attribute__((always_inline)) static inline void fillFrectRows(PF_InData* in_da
     if (whole || interior.top < interior.bottom) r_fill_rect(in_data, color, &interior, world);
     if (in_data->quality == PF_Quality_LO) return;
 
-    float lc = static_cast<float>(L) - fl, tc = static_cast<float>(T) - ft;
-    float rc = fr - static_cast<float>(R), bc = fb - static_cast<float>(B);
-    if (lc < kMinCoverage) lc = 0;
-    if (tc < kMinCoverage) tc = 0;
-    if (rc < kMinCoverage) rc = 0;
-    if (bc < kMinCoverage) bc = 0;
-
     // A non-zero coverage always names a row or column inside the world, since
     // the edges were clamped before rounding.
+    const float lc = plan->lc, tc = plan->tc, rc = plan->rc, bc = plan->bc;
     if (tc != 0 && inRows(T - 1, y0, y1)) {
         if (lc != 0) r_blend_pixel_both(color, worldPixel(world, L - 1, T - 1), tc * lc);
         blendRow(world, color, T - 1, L, R, tc);
@@ -126,6 +140,12 @@ __attribute__((always_inline)) static inline void fillFrectRows(PF_InData* in_da
     const int32_t side_top = std::max(T, y0), side_bottom = std::min(B, y1);
     if (lc != 0) blendColumn(world, color, L - 1, side_top, side_bottom, lc);
     if (rc != 0) blendColumn(world, color, R, side_top, side_bottom, rc);
+}
+
+__attribute__((always_inline)) static inline void fillFrectRows(PF_InData* in_data, PF_Pixel* color, FRect* rect,
+                                                                 PF_LayerDef* world, int32_t y0, int32_t y1) {
+    FRectPlan plan;
+    if (planFrect(rect, world, &plan)) fillPlanRows(in_data, color, &plan, world, y0, y1);
 }
 
 static void fillFrectRowsPlain(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0,
@@ -145,6 +165,27 @@ void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_Laye
         fillFrectRowsAvx2(in_data, color, rect, world, y0, y1);
     else
         fillFrectRowsPlain(in_data, color, rect, world, y0, y1);
+}
+
+static void planFrectPlain(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan) {
+    planFrect(rect, world, plan);
+}
+
+__attribute__((target("avx2"))) static void planFrectAvx2(const FRect* rect, const PF_LayerDef* world,
+                                                          FRectPlan* plan) {
+    planFrect(rect, world, plan);
+}
+
+void r_plan_frect(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan) {
+    if (kvIsaLevel() >= kKvIsaAvx2)
+        planFrectAvx2(rect, world, plan);
+    else
+        planFrectPlain(rect, world, plan);
+}
+
+void r_fill_frect_plan_rows(PF_InData* in_data, PF_Pixel* color, const FRectPlan* plan, PF_LayerDef* world,
+                            int32_t y0, int32_t y1) {
+    fillPlanRows(in_data, color, plan, world, y0, y1);
 }
 
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,

@@ -135,6 +135,19 @@ void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef*
 // The same, touching only rows y0 .. y1 - 1 (half-open): drawing a picture band by
 // band with it gives the same pixels as drawing each rectangle whole.
 void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0, int32_t y1);
+// What r_fill_frect works out from a rectangle before it touches a pixel: the
+// whole-pixel interior and the coverage of each border, for one world's size.
+// A picture drawn band by band plans each rectangle once and then draws its
+// rows with r_fill_frect_plan_rows, which touches exactly what
+// r_fill_frect_rows touches for the same rows.
+struct FRectPlan {
+    int32_t left, top, right, bottom;  // the interior; right and bottom exclusive
+    float lc, tc, rc, bc;              // left, top, right and bottom coverage, 0 for none
+    bool draws;                        // false: no pixel is touched
+};
+void r_plan_frect(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan);
+void r_fill_frect_plan_rows(PF_InData* in_data, PF_Pixel* color, const FRectPlan* plan, PF_LayerDef* world,
+                            int32_t y0, int32_t y1);
 // A square marker of `size` full-resolution pixels centred on (x, y), scaled by the
 // render's downsampling and pixel aspect ratio.
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,

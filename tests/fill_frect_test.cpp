@@ -132,7 +132,8 @@ TEST_F(FillFrect, SizesAndPlacesFromEveryDegenerateShape) {
 }
 
 // Drawing a sequence of overlapping rectangles band by band, each band in the
-// same order, gives the pixels of drawing each rectangle whole; a band touches
+// same order, gives the pixels of drawing each rectangle whole, whether each band
+// works the rectangle out again or draws from a plan made once; a band touches
 // nothing outside its rows. Seeded; colours and alphas lean to 0 and 255.
 TEST(FillFrectRows, BandByBandMatchesWholeRectangles) {
     const uint32_t seed = 4242;
@@ -143,9 +144,10 @@ TEST(FillFrectRows, BandByBandMatchesWholeRectangles) {
         const int w = 1 + rng() % 60, h = 1 + rng() % 60;
         refhost::Host host{nullptr};
         host.setQuality(round % 5 == 0 ? PF_Quality_LO : PF_Quality_HI);
-        GuardedWorld whole(w, h, 3), banded(w, h, 3);
+        GuardedWorld whole(w, h, 3), banded(w, h, 3), planned(w, h, 3);
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) whole.at(x, y) = banded.at(x, y) = PF_Pixel{byte(), byte(), byte(), byte()};
+            for (int x = 0; x < w; ++x)
+                whole.at(x, y) = banded.at(x, y) = planned.at(x, y) = PF_Pixel{byte(), byte(), byte(), byte()};
         std::vector<std::pair<FRect, PF_Pixel>> rects;
         for (int i = 0; i < 12; ++i)
             rects.push_back({FRect{edge(h), edge(w), edge(h), edge(w)}, PF_Pixel{byte(), byte(), byte(), byte()}});
@@ -153,11 +155,20 @@ TEST(FillFrectRows, BandByBandMatchesWholeRectangles) {
         const int band = 1 + rng() % 7;
         for (int y0 = 0; y0 < h; y0 += band)
             for (auto& [r, c] : rects) r_fill_frect_rows(&host.inData(), &c, &r, &banded.def(), y0, y0 + band);
+        std::vector<FRectPlan> plans(rects.size());
+        for (size_t i = 0; i < rects.size(); ++i) r_plan_frect(&rects[i].first, &planned.def(), &plans[i]);
+        for (int y0 = 0; y0 < h; y0 += band)
+            for (size_t i = 0; i < rects.size(); ++i)
+                r_fill_frect_plan_rows(&host.inData(), &rects[i].second, &plans[i], &planned.def(), y0, y0 + band);
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
+            for (int x = 0; x < w; ++x) {
                 ASSERT_EQ(whole.at(x, y), banded.at(x, y)) << "seed " << seed << " round " << round << " band " << band
                                                             << " at " << x << "," << y;
+                ASSERT_EQ(whole.at(x, y), planned.at(x, y)) << "planned, seed " << seed << " round " << round
+                                                             << " band " << band << " at " << x << "," << y;
+            }
         ASSERT_TRUE(banded.intact());
+        ASSERT_TRUE(planned.intact());
     }
 }
 
