@@ -383,33 +383,26 @@ void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelF
 //
 // L pixels at a time as 32-bit words: masking and shifting splits each word into
 // two 16-bit lanes (alpha and green, red and blue), which take up to 257 bytes
-// before they could carry, so they are widened into 32-bit lanes every 256
-// chunks and those into 64-bit totals every kWideFlushChunks chunks. Written with
-// vector extensions, built for AVX2 where the processor has it (a wider
-// version for AVX-512 was no faster here).
+// before they could carry, so every 256 chunks they are added up into the
+// 64-bit totals. Written with vector extensions, built for AVX2 where the
+// processor has it (a wider version for AVX-512 was no faster here).
 static const int kNarrowFlushChunks = 256;
-static const int64_t kWideFlushChunks = int64_t(kNarrowFlushChunks) * 256;  // 32-bit lanes stay far below 2^32
 
 template <int L>
 struct alignas(4 * L) ByteSums {
     static const int kLanes = L;
     typedef uint32_t Words __attribute__((vector_size(4 * L)));
     typedef uint16_t Halves __attribute__((vector_size(4 * L)));
-    Halves ag, rb;  // alpha | green << 16 and red | blue << 16 of each word, per lane
-    Words a, r, g, b;
+    Halves ag, rb;    // alpha | green << 16 and red | blue << 16 of each word, per lane
     int narrow;       // chunks in ag and rb
-    int64_t wide;     // chunks in a, r, g, b
     uint64_t* total;  // the caller's four sums, alpha, red, green, blue
 };
 
-// Starts adding into total, which it sets to zero. (Member by member: a
-// block clear of the record costs more than the short rows it sums.)
+// Starts adding into total, which it sets to zero.
 template <int L>
 __attribute__((always_inline)) static inline void byteSumsBegin(ByteSums<L>* s, uint64_t total[4]) {
     s->ag = s->rb = typename ByteSums<L>::Halves{};
-    s->a = s->r = s->g = s->b = typename ByteSums<L>::Words{};
     s->narrow = 0;
-    s->wide = 0;
     s->total = total;
     for (int c = 0; c < 4; ++c) total[c] = 0;
 }
@@ -429,35 +422,31 @@ __attribute__((always_inline)) static inline void byteSumsAdd(typename ByteSums<
     *rb += reinterpret_cast<Halves>((counted >> 8) & low);
 }
 
+// Adds the 16-bit lanes up into the totals and empties them. (A lane holds at
+// most 256 x 255, so L of them add up within 32 bits.)
 template <int L>
-__attribute__((always_inline)) static inline void byteSumsWiden(ByteSums<L>* s) {
+__attribute__((always_inline)) static inline void byteSumsFlush(ByteSums<L>* s) {
     typedef typename ByteSums<L>::Words Words;
     const Words ag = reinterpret_cast<Words>(s->ag), rb = reinterpret_cast<Words>(s->rb);
-    s->a += ag & 0xFFFF;
-    s->g += ag >> 16;
-    s->r += rb & 0xFFFF;
-    s->b += rb >> 16;
+    const Words a = ag & 0xFFFF, g = ag >> 16, r = rb & 0xFFFF, b = rb >> 16;
+    uint32_t sa = 0, sr = 0, sg = 0, sb = 0;
+    for (int i = 0; i < L; ++i) {
+        sa += a[i];
+        sr += r[i];
+        sg += g[i];
+        sb += b[i];
+    }
+    s->total[0] += sa;
+    s->total[1] += sr;
+    s->total[2] += sg;
+    s->total[3] += sb;
     s->ag = typename ByteSums<L>::Halves{};
     s->rb = typename ByteSums<L>::Halves{};
-    s->wide += s->narrow;
     s->narrow = 0;
 }
 
-template <int L>
-__attribute__((always_inline)) static inline void byteSumsFlush(ByteSums<L>* s) {
-    byteSumsWiden(s);
-    for (int i = 0; i < L; ++i) {
-        s->total[0] += s->a[i];
-        s->total[1] += s->r[i];
-        s->total[2] += s->g[i];
-        s->total[3] += s->b[i];
-    }
-    s->a = s->r = s->g = s->b = typename ByteSums<L>::Words{};
-    s->wide = 0;
-}
-
-// After `chunks` more chunks in ag and rb: widen and flush when the lanes are
-// full (which empties ag and rb).
+// After `chunks` more chunks in ag and rb: flush them when they are full
+// (which empties ag and rb).
 template <int L>
 __attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, int chunks,
                                                                 typename ByteSums<L>::Halves* ag,
@@ -465,8 +454,7 @@ __attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, 
     if ((s->narrow += chunks) < kNarrowFlushChunks) return;
     s->ag = *ag;
     s->rb = *rb;
-    byteSumsWiden(s);
-    if (s->wide >= kWideFlushChunks) byteSumsFlush(s);
+    byteSumsFlush(s);
     *ag = s->ag;
     *rb = s->rb;
 }
@@ -1061,7 +1049,7 @@ __attribute__((always_inline)) static inline void addLanesRow(RowSums* s, const 
     const int L = RowSums::kLanes;
     typedef RowSums::Words Words;
     typedef RowSums::Halves Halves;
-    if (s->narrow > kNarrowFlushChunks - a.step) byteSumsWiden(s);
+    if (s->narrow > kNarrowFlushChunks - a.step) byteSumsFlush(s);
     const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
     const Words all = Words{} + 0xFFFFFFFFu;
     Halves ag = s->ag, rb = s->rb;
