@@ -993,8 +993,8 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
         if (c.drawing.square) rowsTouched(c.drawing.square_rect, f->H, &c.first_row, &c.end_row);
         if (c.first_row < c.end_row) order[drawn++] = i;
     }
-    std::stable_sort(order, order + drawn,
-                     [&](int32_t a, int32_t b) { return cells[a].first_row < cells[b].first_row; });
+    const auto by_first_row = [&](int32_t a, int32_t b) { return cells[a].first_row < cells[b].first_row; };
+    if (!std::is_sorted(order, order + drawn, by_first_row)) std::stable_sort(order, order + drawn, by_first_row);
     int32_t* active = order + drawn;
     int32_t active_count = 0, next = 0;
     const int32_t row_bytes = output->width * static_cast<int32_t>(sizeof(PF_Pixel));
@@ -1003,7 +1003,9 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
         const int32_t band_end = output->height - band > band_rows ? band + band_rows : output->height;
         const int32_t before = active_count;
         while (next < drawn && cells[order[next]].first_row < band_end) active[active_count++] = order[next++];
-        if (active_count > before) std::sort(active, active + active_count);  // back into the walk's order
+        // back into the walk's order
+        if (active_count > before && !std::is_sorted(active, active + active_count))
+            std::sort(active, active + active_count);
         int32_t kept = 0;
         for (int32_t i = 0; i < active_count; ++i) {
             GatheredCell& c = cells[active[i]];
@@ -1205,7 +1207,8 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     GatheredCell* cells = static_cast<GatheredCell*>(std::aligned_alloc(align, cells_bytes));
     int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
     PendingRow* pending = static_cast<PendingRow*>(std::malloc(sizeof(PendingRow) * static_cast<size_t>(count + 1)));
-    ActiveCell* active = static_cast<ActiveCell*>(std::malloc(sizeof(ActiveCell) * static_cast<size_t>(count + 1)));
+    // (the active cells, twice: a band's new cells are merged into them)
+    ActiveCell* active = static_cast<ActiveCell*>(std::malloc(sizeof(ActiveCell) * 2 * static_cast<size_t>(count + 1)));
     if (!cells || !order || !pending || !active) {
         std::free(cells);
         std::free(order);
@@ -1213,6 +1216,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         std::free(active);
         return false;
     }
+    ActiveCell* spare = active + count + 1;
     int n = 0;
     walkCells(f, [&](const SquaresCell& cell) {
         cells[n].cell = cell;
@@ -1226,9 +1230,10 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     int32_t starting = 0;
     for (int i = 0; i < n; ++i)
         if (cellSumReads(&cells[i].sum)) order[starting++] = i;
-    // (the order among cells starting on one row does not matter: each sums its own)
-    std::sort(order, order + starting,
-              [&](int32_t a, int32_t b) { return cells[a].sum.rect.top < cells[b].sum.rect.top; });
+    // (the order among cells starting on one row does not matter: each sums its
+    // own; without column shifts the walk's order is already this one)
+    const auto by_top = [&](int32_t a, int32_t b) { return cells[a].sum.rect.top < cells[b].sum.rect.top; };
+    if (!std::is_sorted(order, order + starting, by_top)) std::sort(order, order + starting, by_top);
     Sweep w;
     w.input = input;
     w.output = output;
@@ -1258,9 +1263,16 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         for (; next < starting && cells[order[next]].sum.rect.top < band_end; ++next) {
             w.active[w.active_count++] = activeCell(cells[order[next]].sum, order[next]);
         }
-        if (w.active_count > before)
-            std::sort(w.active, w.active + w.active_count,
-                      [](const ActiveCell& a, const ActiveCell& b) { return a.left < b.left; });
+        if (w.active_count > before) {
+            // the new cells in order of their left edges, then merged with the others
+            const auto by_left = [](const ActiveCell& a, const ActiveCell& b) { return a.left < b.left; };
+            ActiveCell *fresh = w.active + before, *end = w.active + w.active_count;
+            if (!std::is_sorted(fresh, end, by_left)) std::sort(fresh, end, by_left);
+            if (before > 0 && by_left(*fresh, fresh[-1])) {
+                std::merge(w.active, fresh, fresh, end, spare, by_left);
+                std::swap(w.active, spare);
+            }
+        }
         if (fused)
             sweepBandByRows(&w, band, band_end, true);
         else
@@ -1278,7 +1290,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     std::free(cells);
     std::free(order);
     std::free(pending);
-    std::free(active);
+    std::free(std::min(w.active, spare));  // the block, whichever half is in use
     return true;
 }
 #endif
