@@ -951,7 +951,12 @@ struct GatheredCell {
     SquaresCell cell;
     CellSum sum;
     CellDrawing drawing;
-    int32_t first_row, end_row;  // the rows its drawing may touch, half-open
+};
+
+// The rows a cell's drawing may touch, half-open; kept apart from the cells so
+// that ordering them reads only these.
+struct CellRows {
+    int32_t first, end;
 };
 
 // Rows a rectangle's fill may touch, with a row to spare on each side, within
@@ -974,26 +979,29 @@ static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, CellDrawing* d
     if (d->square) r_fill_frect_plan_rows(in_data, &d->square_colour, &d->square_plan, output, y0, y1);
 }
 
-// Draws every cell band by band: in each band of rows the cells that reach it,
-// in the walk's order. Every pixel sees the same fills and blends in the same
-// order as when each cell is drawn whole, while the band stays in the cache.
-// `order` has room for two indices per cell.
-static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, GatheredCell* cells, int n,
+// Works out what a cell draws once its sums are complete, while its record is
+// still in the cache: its average, its tile and square, and the rows they touch.
+static void finishCell(const SquaresFrame* f, GatheredCell* c, const PF_LayerDef* output, CellRows* rows) {
+    PF_PixelFloat avg;
+    cellSumEnd(&c->sum, &avg);
+    cellDrawing(f, c->cell, avg, &c->drawing);
+    planCellDrawing(&c->drawing, output);
+    rows->first = output->height;
+    rows->end = 0;
+    if (c->drawing.tile) rowsTouched(c->drawing.tile_rect, f->H, &rows->first, &rows->end);
+    if (c->drawing.square) rowsTouched(c->drawing.square_rect, f->H, &rows->first, &rows->end);
+}
+
+// Draws every (finished) cell band by band: in each band of rows the cells that
+// reach it, in the walk's order. Every pixel sees the same fills and blends in
+// the same order as when each cell is drawn whole, while the band stays in the
+// cache. `order` has room for two indices per cell.
+static void drawBanded(PF_InData* in_data, PF_LayerDef* output, GatheredCell* cells, const CellRows* rows, int n,
                        int32_t* order) {
     int32_t drawn = 0;
-    for (int i = 0; i < n; ++i) {
-        GatheredCell& c = cells[i];
-        PF_PixelFloat avg;
-        cellSumEnd(&c.sum, &avg);
-        cellDrawing(f, c.cell, avg, &c.drawing);
-        planCellDrawing(&c.drawing, output);
-        c.first_row = output->height;
-        c.end_row = 0;
-        if (c.drawing.tile) rowsTouched(c.drawing.tile_rect, f->H, &c.first_row, &c.end_row);
-        if (c.drawing.square) rowsTouched(c.drawing.square_rect, f->H, &c.first_row, &c.end_row);
-        if (c.first_row < c.end_row) order[drawn++] = i;
-    }
-    const auto by_first_row = [&](int32_t a, int32_t b) { return cells[a].first_row < cells[b].first_row; };
+    for (int i = 0; i < n; ++i)
+        if (rows[i].first < rows[i].end) order[drawn++] = i;
+    const auto by_first_row = [&](int32_t a, int32_t b) { return rows[a].first < rows[b].first; };
     if (!std::is_sorted(order, order + drawn, by_first_row)) std::stable_sort(order, order + drawn, by_first_row);
     int32_t* active = order + drawn;
     int32_t active_count = 0, next = 0;
@@ -1002,15 +1010,14 @@ static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const SquaresFra
     for (int32_t band = 0; band < output->height && (next < drawn || active_count > 0); band += band_rows) {
         const int32_t band_end = output->height - band > band_rows ? band + band_rows : output->height;
         const int32_t before = active_count;
-        while (next < drawn && cells[order[next]].first_row < band_end) active[active_count++] = order[next++];
+        while (next < drawn && rows[order[next]].first < band_end) active[active_count++] = order[next++];
         // back into the walk's order
         if (active_count > before && !std::is_sorted(active, active + active_count))
             std::sort(active, active + active_count);
         int32_t kept = 0;
         for (int32_t i = 0; i < active_count; ++i) {
-            GatheredCell& c = cells[active[i]];
-            drawCellRows(in_data, output, &c.drawing, band, band_end);
-            if (c.end_row > band_end) active[kept++] = active[i];
+            drawCellRows(in_data, output, &cells[active[i]].drawing, band, band_end);
+            if (rows[active[i]].end > band_end) active[kept++] = active[i];
         }
         active_count = kept;
     }
@@ -1206,12 +1213,14 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
     GatheredCell* cells = static_cast<GatheredCell*>(std::aligned_alloc(align, cells_bytes));
     int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
+    CellRows* rows_of = static_cast<CellRows*>(std::malloc(sizeof(CellRows) * static_cast<size_t>(count + 1)));
     PendingRow* pending = static_cast<PendingRow*>(std::malloc(sizeof(PendingRow) * static_cast<size_t>(count + 1)));
     // (the active cells, twice: a band's new cells are merged into them)
     ActiveCell* active = static_cast<ActiveCell*>(std::malloc(sizeof(ActiveCell) * 2 * static_cast<size_t>(count + 1)));
-    if (!cells || !order || !pending || !active) {
+    if (!cells || !order || !rows_of || !pending || !active) {
         std::free(cells);
         std::free(order);
+        std::free(rows_of);
         std::free(pending);
         std::free(active);
         return false;
@@ -1223,6 +1232,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
         PF_LRect area = cellArea(cell);
         cellSumBegin(&cells[n].sum, input, &area);
         byteSumsBegin(&cells[n].lanes, cells[n].sum.exact);
+        if (!cellSumReads(&cells[n].sum)) finishCell(f, &cells[n], output, &rows_of[n]);  // nothing to add
         ++n;
         return true;
     });
@@ -1279,16 +1289,21 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
             sweepBandAfterBackground(&w, f, background_in_sweep, band, band_end);
         int32_t kept = 0;  // in the same order
         for (int32_t i = 0; i < w.active_count; ++i) {
-            if (w.active[i].bottom > band_end)
-                w.active[kept++] = w.active[i];
-            else if (w.active[i].whole_exact)
-                byteSumsFlush(&cells[w.active[i].index].lanes);  // its last row: the lanes into its sums
+            const ActiveCell& a = w.active[i];
+            if (a.bottom > band_end) {
+                w.active[kept++] = a;
+                continue;
+            }
+            // its last row is added: the lanes into its sums, and the cell is finished
+            if (a.whole_exact) byteSumsFlush(&cells[a.index].lanes);
+            finishCell(f, &cells[a.index], output, &rows_of[a.index]);
         }
         w.active_count = kept;
     }
-    drawBanded(in_data, output, f, cells, n, order);
+    drawBanded(in_data, output, cells, rows_of, n, order);
     std::free(cells);
     std::free(order);
+    std::free(rows_of);
     std::free(pending);
     std::free(std::min(w.active, spare));  // the block, whichever half is in use
     return true;
