@@ -422,24 +422,38 @@ __attribute__((always_inline)) static inline void byteSumsAdd(typename ByteSums<
     *rb += reinterpret_cast<Halves>((counted >> 8) & low);
 }
 
+typedef uint32_t FourWords __attribute__((vector_size(16)));
+
+// The L lanes of v added four by four.
+template <int L>
+__attribute__((always_inline)) static inline FourWords foldLanes(const typename ByteSums<L>::Words& v) {
+    static_assert(L % 4 == 0, "whole quarters");
+    FourWords sum = {};
+    for (int i = 0; i < L / 4; ++i) {
+        FourWords part;
+        std::memcpy(&part, reinterpret_cast<const char*>(&v) + sizeof(part) * i, sizeof(part));
+        sum += part;
+    }
+    return sum;
+}
+
 // Adds the 16-bit lanes up into the totals and empties them. (A lane holds at
-// most 256 x 255, so L of them add up within 32 bits.)
+// most 256 x 255, so L of them add up within 32 bits.) The four channels are
+// added up side by side: folded to four lanes each, then pairwise across them.
 template <int L>
 __attribute__((always_inline)) static inline void byteSumsFlush(ByteSums<L>* s) {
     typedef typename ByteSums<L>::Words Words;
     const Words ag = reinterpret_cast<Words>(s->ag), rb = reinterpret_cast<Words>(s->rb);
-    const Words a = ag & 0xFFFF, g = ag >> 16, r = rb & 0xFFFF, b = rb >> 16;
-    uint32_t sa = 0, sr = 0, sg = 0, sb = 0;
-    for (int i = 0; i < L; ++i) {
-        sa += a[i];
-        sr += r[i];
-        sg += g[i];
-        sb += b[i];
-    }
-    s->total[0] += sa;
-    s->total[1] += sr;
-    s->total[2] += sg;
-    s->total[3] += sb;
+    const FourWords a = foldLanes<L>(ag & 0xFFFF), g = foldLanes<L>(ag >> 16);
+    const FourWords r = foldLanes<L>(rb & 0xFFFF), b = foldLanes<L>(rb >> 16);
+    // {a0 + a2, r0 + r2, a1 + a3, r1 + r3} and the same of green and blue
+    const FourWords ar = __builtin_shufflevector(a, r, 0, 4, 1, 5) + __builtin_shufflevector(a, r, 2, 6, 3, 7);
+    const FourWords gb = __builtin_shufflevector(g, b, 0, 4, 1, 5) + __builtin_shufflevector(g, b, 2, 6, 3, 7);
+    const FourWords argb = __builtin_shufflevector(ar, gb, 0, 1, 4, 5) + __builtin_shufflevector(ar, gb, 2, 3, 6, 7);
+    s->total[0] += argb[0];
+    s->total[1] += argb[1];
+    s->total[2] += argb[2];
+    s->total[3] += argb[3];
     s->ag = typename ByteSums<L>::Halves{};
     s->rb = typename ByteSums<L>::Halves{};
     s->narrow = 0;
