@@ -1228,13 +1228,15 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     GatheredCell* cells = static_cast<GatheredCell*>(std::aligned_alloc(align, cells_bytes));
     int32_t* order = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * 2 * static_cast<size_t>(count + 1)));
     CellRows* rows_of = static_cast<CellRows*>(std::malloc(sizeof(CellRows) * static_cast<size_t>(count + 1)));
+    int32_t* finished = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(count + 1)));
     PendingRow* pending = static_cast<PendingRow*>(std::malloc(sizeof(PendingRow) * static_cast<size_t>(count + 1)));
     // (the active cells, twice: a band's new cells are merged into them)
     ActiveCell* active = static_cast<ActiveCell*>(std::malloc(sizeof(ActiveCell) * 2 * static_cast<size_t>(count + 1)));
-    if (!cells || !order || !rows_of || !pending || !active) {
+    if (!cells || !order || !rows_of || !finished || !pending || !active) {
         std::free(cells);
         std::free(order);
         std::free(rows_of);
+        std::free(finished);
         std::free(pending);
         std::free(active);
         return false;
@@ -1301,23 +1303,26 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
             sweepBandByRows(&w, band, band_end, true);
         else
             sweepBandAfterBackground(&w, f, background_in_sweep, band, band_end);
-        int32_t kept = 0;  // in the same order
+        // the cells whose last row is added: their lanes into their sums, then
+        // each is finished, one after another
+        int32_t kept = 0, done = 0;  // kept in the same order
         for (int32_t i = 0; i < w.active_count; ++i) {
             const ActiveCell& a = w.active[i];
             if (a.bottom > band_end) {
                 w.active[kept++] = a;
                 continue;
             }
-            // its last row is added: the lanes into its sums, and the cell is finished
             if (a.whole_exact) byteSumsFlush(&cells[a.index].lanes);
-            finishCell(f, &cells[a.index], output, &rows_of[a.index]);
+            finished[done++] = a.index;
         }
+        for (int32_t i = 0; i < done; ++i) finishCell(f, &cells[finished[i]], output, &rows_of[finished[i]]);
         w.active_count = kept;
     }
     drawBanded(in_data, output, cells, rows_of, n, order);
     std::free(cells);
     std::free(order);
     std::free(rows_of);
+    std::free(finished);
     std::free(pending);
     std::free(std::min(w.active, spare));  // the block, whichever half is in use
     return true;
