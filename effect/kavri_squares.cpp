@@ -473,6 +473,34 @@ __attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, 
     *rb = s->rb;
 }
 
+// Adds the L pixels at src, masked, to the 16-bit lanes; with Fill also writes
+// all L to dst as the opaque colour background: the colour's red, green and blue
+// (pattern) with the source's alpha.
+template <int L, bool Fill>
+__attribute__((always_inline)) static inline void addChunk(typename ByteSums<L>::Halves* ag,
+                                                           typename ByteSums<L>::Halves* rb, const PF_Pixel* src,
+                                                           PF_Pixel* dst, const typename ByteSums<L>::Words& mask,
+                                                           uint32_t pattern) {
+    typedef typename ByteSums<L>::Words Words;
+    Words v;
+    byteSumsAdd<L>(ag, rb, src, mask, &v);
+    if (Fill) {
+        const Words out = (v & pixelWord(PF_Pixel{0xFF, 0, 0, 0})) | pattern;
+        std::memcpy(dst, &out, sizeof(out));
+    }
+}
+
+// Adds the last `tail` (1 to L - 1) of the n >= L pixels at src: the last L are
+// loaded, those before the tail masked off.
+template <int L, bool Fill>
+__attribute__((always_inline)) static inline void addLastChunk(typename ByteSums<L>::Halves* ag,
+                                                               typename ByteSums<L>::Halves* rb, const PF_Pixel* src,
+                                                               PF_Pixel* dst, int64_t n, int tail, uint32_t pattern) {
+    typename ByteSums<L>::Words mask = {};
+    for (int i = 0; i < L; ++i) mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
+    addChunk<L, Fill>(ag, rb, src + n - L, Fill ? dst + n - L : nullptr, mask, pattern);
+}
+
 // Adds the n pixels from src to the sums. With Fill, also writes each pixel to
 // dst as the colour background does for an opaque colour: the colour's red,
 // green and blue (pattern) with the source's alpha.
@@ -506,27 +534,12 @@ __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, con
         const int64_t room = kNarrowFlushChunks - s->narrow;
         const int64_t end = whole - x > room * L ? x + room * L : whole;
         const int chunks = static_cast<int>((end - x) / L);
-        for (; x < end; x += L) {
-            Words v;
-            byteSumsAdd<L>(&ag, &rb, src + x, all, &v);
-            if (Fill) {
-                const Words out = (v & alpha_mask) | pattern;
-                std::memcpy(dst + x, &out, sizeof(out));
-            }
-        }
+        for (; x < end; x += L) addChunk<L, Fill>(&ag, &rb, src + x, Fill ? dst + x : nullptr, all, pattern);
         byteSumsCount(s, chunks, &ag, &rb);
     }
     const int tail = static_cast<int>(n % L);
     if (tail) {
-        // the last L pixels, with those already counted masked off the sums
-        Words tail_mask = {};
-        for (int i = 0; i < L; ++i) tail_mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
-        Words v;
-        byteSumsAdd<L>(&ag, &rb, src + n - L, tail_mask, &v);
-        if (Fill) {
-            const Words out = (v & alpha_mask) | pattern;
-            std::memcpy(dst + n - L, &out, sizeof(out));
-        }
+        addLastChunk<L, Fill>(&ag, &rb, src, dst, n, tail, pattern);
         byteSumsCount(s, 1, &ag, &rb);
     }
     s->ag = ag;
@@ -565,7 +578,6 @@ static void sumRowsBytes(const PF_LayerDef* world, int32_t top, int32_t bottom, 
 
 #if !KAVRI_REFERENCE_PATHS
 typedef ByteSums<8> RowSums;  // a cell's running sums in the sweep
-static_assert(RowSums::kLanes == 8, "the tail window below is for eight lanes");
 #endif
 
 static void sumRowBytes(const PF_LayerDef* world, int32_t y, int32_t left, int32_t right, uint64_t sums[4]) {
@@ -1070,34 +1082,14 @@ template <bool Fill>
 __attribute__((always_inline)) static inline void addLanesRow(RowSums* s, const ActiveCell& a, const PF_Pixel* src,
                                                               PF_Pixel* dst, uint32_t pattern) {
     const int L = RowSums::kLanes;
-    typedef RowSums::Words Words;
-    typedef RowSums::Halves Halves;
     if (s->narrow > kNarrowFlushChunks - a.step) byteSumsFlush(s);
-    const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
-    const Words all = Words{} + 0xFFFFFFFFu;
-    Halves ag = s->ag, rb = s->rb;
+    const RowSums::Words all = RowSums::Words{} + 0xFFFFFFFFu;
+    RowSums::Halves ag = s->ag, rb = s->rb;
     src += a.left;
     if (Fill) dst += a.left;
-    for (int32_t k = 0; k < a.chunks; ++k) {
-        Words v;
-        byteSumsAdd<L>(&ag, &rb, src + k * L, all, &v);
-        if (Fill) {
-            const Words out = (v & alpha_mask) | pattern;
-            std::memcpy(dst + k * L, &out, sizeof(out));
-        }
-    }
-    if (a.tail) {
-        // the last L pixels, those of the whole chunks masked off
-        static const uint32_t kWindow[2 * L] = {0, 0, 0, 0, 0, 0, 0, 0, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u};
-        Words tail_mask, v;
-        std::memcpy(&tail_mask, kWindow + a.tail, sizeof(tail_mask));
-        const int32_t last = a.right - a.left - L;
-        byteSumsAdd<L>(&ag, &rb, src + last, tail_mask, &v);
-        if (Fill) {
-            const Words out = (v & alpha_mask) | pattern;
-            std::memcpy(dst + last, &out, sizeof(out));
-        }
-    }
+    for (int32_t k = 0; k < a.chunks; ++k)
+        addChunk<L, Fill>(&ag, &rb, src + k * L, Fill ? dst + k * L : nullptr, all, pattern);
+    if (a.tail) addLastChunk<L, Fill>(&ag, &rb, src, dst, a.right - a.left, a.tail, pattern);
     s->ag = ag;
     s->rb = rb;
     s->narrow += a.step;
@@ -1324,7 +1316,7 @@ static bool drawGathered(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     std::free(rows_of);
     std::free(finished);
     std::free(pending);
-    std::free(std::min(w.active, spare));  // the block, whichever half is in use
+    std::free(active);  // (both halves: w.active may point to either)
     return true;
 }
 #endif
