@@ -77,8 +77,13 @@ struct SquaresFrame {
 static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* output, SquaresFrame* f);
 static void setupColours(PF_ParamDef** params, SquaresFrame* f);
 static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, SquaresFrame* f);
+// The host's answer to "stop?", asked once per row of cells by a walk given one.
+struct AbortCheck {
+    PF_InData* in_data;
+    PF_Err err;  // the host's interrupt code once it said stop
+};
 template <typename Visit>
-static void walkCells(const SquaresFrame* f, Visit visit);
+static void walkCells(const SquaresFrame* f, Visit visit, AbortCheck* abort = nullptr);
 
 // Wrap loops that would need more than this many steps are settled in closed form.
 static const int kWrapStepLimit = 1 << 16;
@@ -127,6 +132,13 @@ static int64_t truncCount(double v) {
     return static_cast<int64_t>(v);
 }
 
+// a - b, held at the ends of the range instead of overflowing.
+static int64_t saturatingSub(int64_t a, int64_t b) {
+    int64_t r;
+    if (!__builtin_sub_overflow(a, b, &r)) return r;
+    return b < 0 ? INT64_MAX : INT64_MIN;
+}
+
 static bool finitePositive(float v) {
     return std::isfinite(v) && v > 0;
 }
@@ -168,7 +180,7 @@ static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* out
 
     float x0 = static_cast<float>(static_cast<double>((-0.5f * cw) + cx) +
                                   static_cast<double>(cw) * getParamAngleUnitPhase(params, kSqXOffset));
-    x0 = static_cast<float>(k - n) * f->row_shift + x0;
+    x0 = static_cast<float>(saturatingSub(k, n)) * f->row_shift + x0;
     if (x0 < 0) {
         const int64_t m = truncCount(std::ceil(-x0 / cw));
         x0 = x0 + static_cast<float>(m) * cw;
@@ -305,13 +317,14 @@ static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame
 // ---- the walk: rows top to bottom, cells left to right ----
 
 template <typename Visit>
-static void walkCells(const SquaresFrame* f, Visit visit) {
+static void walkCells(const SquaresFrame* f, Visit visit, AbortCheck* abort) {
     const float cw = f->cell_width, ch = f->cell_height;
     const float two_cell_widths = cw + cw, two_cell_heights = ch + ch;
     const float left_limit = cw * -3;
     float row_top = f->first_row_top;
     float row_start = f->row_start;
     while (two_cell_heights + f->H > row_top) {
+        if (abort && (abort->err = nr_ae_check_abort(abort->in_data)) != PF_Err_NONE) return;
         float cell_left = row_start + left_limit;
         float shift = f->column_phase;
         while (two_cell_widths + f->W > cell_left) {
@@ -1330,15 +1343,19 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
         return PF_Err_NONE;
 #endif
     drawBackground(in_data, input, output, &f);
+    AbortCheck abort = {in_data, PF_Err_NONE};
     if (walk)
-        walkCells(&f, [&](const SquaresCell& cell) {
-            PF_LRect area = cellArea(cell);
-            PF_PixelFloat avg;
-            r_average_rect_rgba(input, &area, &avg);
-            drawCell(in_data, output, &f, cell, avg);
-            return true;
-        });
-    return PF_Err_NONE;
+        walkCells(
+            &f,
+            [&](const SquaresCell& cell) {
+                PF_LRect area = cellArea(cell);
+                PF_PixelFloat avg;
+                r_average_rect_rgba(input, &area, &avg);
+                drawCell(in_data, output, &f, cell, avg);
+                return true;
+            },
+            &abort);
+    return abort.err;
 }
 
 PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,

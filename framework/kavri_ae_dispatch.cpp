@@ -61,6 +61,11 @@ void nr_ae_report(PF_InData* in_data, PF_OutData* out_data, const char* format, 
     if (utils && utils->ansi.sprintf) utils->ansi.sprintf(out_data->return_msg, format, argument);
 }
 
+PF_Err nr_ae_check_abort(PF_InData* in_data) {
+    if (!in_data || !in_data->inter.abort) return PF_Err_NONE;
+    return in_data->inter.abort(in_data->effect_ref);
+}
+
 // ---- About ----
 
 // The credit block follows the header in one format; the whole text stays well

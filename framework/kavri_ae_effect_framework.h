@@ -111,6 +111,11 @@ void* nr_ae_handle_record(PF_Handle handle);
 // sprintf and asks the host to show it.
 void nr_ae_report(PF_InData* in_data, PF_OutData* out_data, const char* format, const char* argument);
 
+// Asks the host whether the user has stopped the render: 0 to go on, else the
+// host's interrupt code (PF_Interrupt_CANCEL) for the filter to return. A host
+// without an abort callback never stops. Cheap enough to ask once per row.
+PF_Err nr_ae_check_abort(PF_InData* in_data);
+
 // ---- stable indices and registration ----
 int32_t ourNewParamId(kavri_ae_filter_context_global* global, int32_t index);
 // Maps the host's parameters into the instance record. Returns the record, or null

@@ -17,8 +17,18 @@ static PF_Pixel pixelFromColorWord(uint32_t c) {
     return PF_Pixel{colorAlpha(c), colorRed(c), colorGreen(c), colorBlue(c)};
 }
 
+// A world that claims pixels but has no memory behind them.
+static bool worldWithoutPixels(const PF_LayerDef* world) {
+    return !world->data && world->width > 0 && world->height > 0;
+}
+
 PF_Err nr_ae_render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], PF_LayerDef* output) {
     if (!in_data || !out_data || !params || !params[0] || !output) return PF_Err_BAD_CALLBACK_PARAM;
+    // Refused before anything runs: neither the filter nor a stamp may touch them.
+    if (worldWithoutPixels(output) || worldWithoutPixels(&params[0]->u.ld)) {
+        nr_ae_report(in_data, out_data, "no pixels in the %s layer", worldWithoutPixels(output) ? "output" : "input");
+        return PF_Err_BAD_CALLBACK_PARAM;
+    }
     kavri_ae_filter_context* context = getInstanceContext(in_data, params);
     if (!context || !context->global) return PF_Err_INTERNAL_STRUCT_DAMAGED;
     PF_ParamDef** p = context->params;

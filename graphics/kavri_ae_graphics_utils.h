@@ -7,6 +7,7 @@
 // clip to their world and never fail; limits not checked are said per routine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -183,7 +184,9 @@ inline uint32_t pixelWord(PF_Pixel p) {
     return w;
 }
 
-// Address of pixel (x, y); the caller keeps x and y inside the world.
+// Address of pixel (x, y); the caller keeps x and y inside the world. The row
+// offset is a 64-bit product: a frame may hold more than 2 GiB.
 inline PF_Pixel* worldPixel(PF_LayerDef* world, int32_t x, int32_t y) {
-    return reinterpret_cast<PF_Pixel*>(reinterpret_cast<char*>(world->data) + y * world->rowbytes) + x;
+    return reinterpret_cast<PF_Pixel*>(reinterpret_cast<char*>(world->data) +
+                                       static_cast<std::ptrdiff_t>(y) * world->rowbytes) + x;
 }

@@ -3,12 +3,14 @@
 // PF_Err_BAD_CALLBACK_PARAM instead of touching memory it does not own.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/ae_effect.h"
 
 namespace refhost {
 
 inline PF_Pixel* pixelAt(PF_EffectWorld* world, A_long x, A_long y) {
-    return reinterpret_cast<PF_Pixel*>(reinterpret_cast<char*>(world->data) + static_cast<long>(y) * world->rowbytes) + x;
+    return reinterpret_cast<PF_Pixel*>(reinterpret_cast<char*>(world->data) + static_cast<std::ptrdiff_t>(y) * world->rowbytes) + x;
 }
 
 // Sets the rectangle (null: the whole world), clipped, to the colour's four bytes.

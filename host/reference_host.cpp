@@ -1,6 +1,7 @@
 #include "host/reference_host.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -15,8 +16,11 @@ namespace refhost {
 
 // ---- worlds ----
 
-void World::FreeDeleter::operator()(uint8_t* p) const {
-    std::free(p);
+void WorldRelease::operator()(uint8_t* p) const {
+    if (mapped)
+        munmap(p, mapped);
+    else
+        std::free(p);
 }
 
 bool World::allocate(int32_t width, int32_t height, std::string& error, int32_t extra_row_bytes) {
@@ -29,18 +33,29 @@ bool World::allocate(int32_t width, int32_t height, std::string& error, int32_t 
     int64_t rowbytes = static_cast<int64_t>(width) * 4 + pad;
     if (extra_row_bytes < 0) rowbytes = (rowbytes + 63) / 64 * 64;
     const int64_t bytes = rowbytes * std::max<int64_t>(height, 1);
-    if (rowbytes > kMaxBytes || bytes > kMaxBytes) {
-        error = "image too large: " + std::to_string(width) + " x " + std::to_string(height) +
-                " pixels needs more than 2 GiB per frame";
+    if (rowbytes > kMaxRowBytes) {
+        error = "image too large: " + std::to_string(width) + " pixels is more than a row can hold";
         return false;
     }
-    void* raw = std::aligned_alloc(64, static_cast<size_t>((bytes + 63) / 64 * 64));
+    const size_t size = static_cast<size_t>((bytes + 63) / 64 * 64);
+    uint8_t* raw = nullptr;
+    WorldRelease release;
+    if (bytes >= kMapFromBytes) {
+        // anonymous pages read as zero and take memory only once written
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p != MAP_FAILED) {
+            raw = static_cast<uint8_t*>(p);
+            release.mapped = size;
+        }
+    } else if (void* p = std::aligned_alloc(64, size)) {
+        std::memset(p, 0, static_cast<size_t>(bytes));
+        raw = static_cast<uint8_t*>(p);
+    }
     if (!raw) {
         error = "out of memory for a " + std::to_string(width) + " x " + std::to_string(height) + " frame";
         return false;
     }
-    std::memset(raw, 0, static_cast<size_t>(bytes));
-    storage_.reset(static_cast<uint8_t*>(raw));
+    storage_ = std::unique_ptr<uint8_t[], WorldRelease>(raw, release);
     def_ = PF_LayerDef{};
     def_.data = reinterpret_cast<PF_Pixel*>(storage_.get());
     def_.rowbytes = static_cast<A_long>(rowbytes);
@@ -124,8 +139,9 @@ PF_Err cbCheckout(PF_ProgPtr ref, PF_ParamIndex index, A_long t, A_long step, A_
 PF_Err cbCheckin(PF_ProgPtr ref, PF_ParamDef* p) {
     return hostOf(ref)->checkinParam(p);
 }
-PF_Err cbAbort(PF_ProgPtr) {
-    return PF_Err_NONE;
+PF_Err cbAbort(PF_ProgPtr ref) {
+    Host* h = hostOf(ref);
+    return h ? h->abortRequested() : PF_Err_NONE;
 }
 PF_Err cbProgress(PF_ProgPtr, A_long, A_long) {
     return PF_Err_NONE;
@@ -277,7 +293,7 @@ void Host::prepareInData() {
     in_.inter.add_param = cbAddParam;
     in_.inter.checkout_param = cbCheckout;
     in_.inter.checkin_param = cbCheckin;
-    in_.inter.abort = cbAbort;
+    in_.inter.abort = failures_.no_abort_callback ? nullptr : cbAbort;
     in_.inter.progress = cbProgress;
     utils_ = PF_UtilCallbacks{};
     utils_.subpixel_sample = cbSample;
@@ -537,6 +553,11 @@ void Host::releaseHandle(PF_Handle h) {
     HostHandle* record = reinterpret_cast<HostHandle*>(h);
     std::free(record->master);
     std::free(record);
+}
+
+PF_Err Host::abortRequested() {
+    ++counters_.abort_checks;
+    return stop_ && stop_() ? PF_Interrupt_CANCEL : PF_Err_NONE;
 }
 
 SPErr Host::acquireSuite(const char* name, A_long version, const void** suite) {

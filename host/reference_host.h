@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -15,8 +16,15 @@
 
 namespace refhost {
 
+// Frees a world's pixels the way they were allocated.
+struct WorldRelease {
+    size_t mapped = 0;  // bytes mapped; 0: from the heap
+    void operator()(uint8_t* p) const;
+};
+
 // An 8-bit world owned by the host, with padded rows (rowbytes > 4 * width) as
-// real hosts hand them out.
+// real hosts hand them out. Large worlds are mapped on demand, so pages nothing
+// touches cost no memory; a world may hold more than 2 GiB.
 class World {
 public:
     World() = default;
@@ -37,14 +45,13 @@ public:
     // Same size and the same pixels (row padding is not compared).
     bool samePixels(const World& other) const;
 
-    // The largest world the plug-in's 32-bit row arithmetic can address.
-    static constexpr int64_t kMaxBytes = INT32_MAX;
+    // A row's bytes are a 32-bit count in the host's records.
+    static constexpr int64_t kMaxRowBytes = INT32_MAX;
+    // Worlds from this size on are mapped rather than allocated.
+    static constexpr int64_t kMapFromBytes = int64_t{16} << 20;
 
 private:
-    struct FreeDeleter {
-        void operator()(uint8_t* p) const;
-    };
-    std::unique_ptr<uint8_t[], FreeDeleter> storage_;
+    std::unique_ptr<uint8_t[], WorldRelease> storage_;
     PF_LayerDef def_{};
 };
 
@@ -72,6 +79,7 @@ struct Failures {
     bool no_basic_suite = false;           // pica_basicP is null
     std::set<std::string> withheld_suites; // AcquireSuite finds no such suite
     bool no_handle_callbacks = false;      // the four handle callbacks are null
+    bool no_abort_callback = false;        // inter.abort is null
     int fail_add_param_at = 0;             // the Nth add_param (1-based) fails; 0 never
     PF_Err add_param_error = PF_Err_OUT_OF_MEMORY;
     int fail_handle_alloc_at = 0;          // the Nth host_new_handle (1-based) gives null
@@ -93,6 +101,7 @@ struct Counters {
     int suite_acquisitions = 0;
     int suite_releases = 0;
     int update_param_ui_calls = 0;
+    int64_t abort_checks = 0;
     A_long last_checkout_time = 0;
     A_long last_checkout_step = 0;
     A_u_long last_checkout_scale = 0;
@@ -155,6 +164,9 @@ public:
     void setDownsample(A_long xn, A_u_long xd, A_long yn, A_u_long yd);
     void setTime(A_long current_time, A_long time_step, A_u_long time_scale);
     void setLayerStart(A_Time start) { layer_start_ = start; }
+    // The plug-in's abort checks answer PF_Interrupt_CANCEL once `stop` says so
+    // (a user's cancel, a time limit); without it they never stop a render.
+    void setAbort(std::function<bool()> stop) { stop_ = std::move(stop); }
 
     // ---- state ----
     // The host's input record with its callbacks in place, for calling library
@@ -187,6 +199,7 @@ public:
     SPErr releaseSuite(const char* name, A_long version);
     PF_Err updateParamUI(PF_ParamIndex index, const PF_ParamDef* def);
     PF_Err convertEffectToCompTime(A_long what_time, A_u_long time_scale, A_Time* comp_time);
+    PF_Err abortRequested();
     void countFill() { ++counters_.fills; }
     void countComposite() { ++counters_.composites; }
     void countSample() { ++counters_.samples; }
@@ -215,6 +228,7 @@ private:
     Counters counters_;
     std::set<PF_Handle> handles_;
     Host* previous_active_ = nullptr;
+    std::function<bool()> stop_;
 };
 
 // The host whose callbacks are being served on this thread (the innermost live

@@ -182,6 +182,126 @@ TEST(HostileHost, NullRecordsAndUnknownCommandsNeverCrash) {
     EXPECT_EQ(host->liveHandles(), 0u);
 }
 
+TEST(HostileHost, WorldsWithoutPixelsAreRefusedBeforeAnythingIsDrawn) {
+    auto host = cwtest::startedHost();
+    cwtest::setCheckbox(*host, "stamp params", true);  // a stamp would write too
+    for (int fill = 1; fill <= 4; ++fill) {
+        cwtest::setPopup(*host, "background fill", fill);
+        GuardedWorld in(16, 12), out(16, 12);
+        PF_LayerDef no_input = in.def(), no_output = out.def();
+        no_input.data = nullptr;
+        no_output.data = nullptr;
+        EXPECT_EQ(host->render(in.def(), no_output), PF_Err_BAD_CALLBACK_PARAM) << fill;
+        EXPECT_NE(host->returnMessage().find("no pixels in the output layer"), std::string::npos);
+        EXPECT_EQ(host->render(no_input, out.def()), PF_Err_BAD_CALLBACK_PARAM) << fill;
+        EXPECT_NE(host->returnMessage().find("no pixels in the input layer"), std::string::npos);
+        EXPECT_TRUE(out.intact());
+        for (int32_t y = 0; y < 12; ++y)
+            for (int32_t x = 0; x < 16; ++x) ASSERT_EQ(out.at(x, y), (PF_Pixel{255, 0, 0, 0})) << "nothing written";
+    }
+    // an empty world without pixels is no fault: there is nothing to draw
+    GuardedWorld in(16, 12);
+    PF_LayerDef empty{};
+    EXPECT_EQ(host->render(in.def(), empty), PF_Err_NONE);
+}
+
+TEST(HostileHost, ValuesOutsideTheRangesDrawTheBackgroundOnly) {
+    // Values the ranges forbid but a host may hand over anyway; under UBSan any
+    // overflow in the grid's skip counts stops the test.
+    struct Case {
+        const char* name;
+        double value;
+    };
+    const Case cases[] = {{"y scale", -0.0}, {"x scale", -0.0}, {"squares across", -INFINITY},
+                          {"squares across", -1e300}, {"squares across", 1e300}, {"y scale", -1e300},
+                          {"x scale", NAN}, {"squares across", 0.0}};
+    for (const Case& c : cases) {
+        auto host = cwtest::startedHost();
+        cwtest::setFloat(*host, c.name, c.value);
+        cwtest::setColor(*host, "background color", 10, 20, 30);
+        GuardedWorld in(40, 30), out(40, 30);
+        in.fill(PF_Pixel{200, 90, 90, 90});
+        ASSERT_EQ(host->render(in.def(), out.def()), PF_Err_NONE) << c.name << " " << c.value;
+        EXPECT_TRUE(out.intact());
+        for (int32_t y = 0; y < 30; ++y)
+            for (int32_t x = 0; x < 40; ++x)
+                ASSERT_EQ(out.at(x, y), (PF_Pixel{200, 10, 20, 30})) << c.name << " " << c.value << " at " << x << "," << y;
+    }
+}
+
+// ---- frames over 2 GiB ----
+
+TEST(BigWorlds, AFrameOverTwoGibibytesIsDrawnAtItsFarEnd) {
+    // 16384 x 32800 pixels: row offsets past 2^31 bytes. One cell as wide as the
+    // frame, squares a thousandth of it, centred near the far corner: the render
+    // writes a few rows, so the mapped frame costs little memory.
+    refhost::World in, out;
+    std::string error;
+    ASSERT_TRUE(in.allocate(64, 64, error)) << error;
+    ASSERT_TRUE(out.allocate(16384, 32800, error)) << error;
+    ASSERT_GT(static_cast<int64_t>(out.def().rowbytes) * out.height(), int64_t{1} << 31);
+    auto host = cwtest::startedHost();
+    cwtest::setFloat(*host, "squares across", 1);
+    for (const char* name : {"horizontal min", "horizontal max", "vertical min", "vertical max"})
+        cwtest::setFloat(*host, name, 0.001);
+    cwtest::setPopup(*host, "background fill", 3);  // a tinted copy of an input of another size: nothing
+    cwtest::setPointPixels(*host, "center", 16000, 32700);
+    ASSERT_EQ(host->render(in.def(), out.def()), PF_Err_NONE);
+    // the square spans 16384 * 0.001 = 16.384 pixels around the centre
+    const PF_Pixel white = {255, 255, 255, 255}, untouched = {0, 0, 0, 0};
+    EXPECT_EQ(out.at(16000, 32700), white);
+    EXPECT_EQ(out.at(15993, 32693), white);
+    EXPECT_EQ(out.at(16006, 32706), white);
+    EXPECT_EQ(out.at(16000, 32720), untouched);
+    EXPECT_EQ(out.at(16383, 32799), untouched);
+    // the cell one height above holds a square too, below 2 GiB
+    EXPECT_EQ(out.at(16000, 32700 - 16384), white);
+}
+
+// ---- a host that stops a render ----
+
+TEST(Abort, AHostThatStopsGetsItsInterruptCodeAndTheFilterStopsAtOnce) {
+    // about 5 x 10^10 cells: far longer than any test may take
+    auto host = cwtest::startedHost();
+    cwtest::setFloat(*host, "squares across", 255);
+    cwtest::setFloat(*host, "x scale", 0.1);
+    cwtest::setFloat(*host, "y scale", 0.1);
+    int checks = 0;
+    host->setAbort([&] { return ++checks == 3; });
+    refhost::World in = cwtest::solidWorld(64, 48, PF_Pixel{255, 120, 60, 30});
+    refhost::World out = cwtest::solidWorld(64, 48, PF_Pixel{0, 0, 0, 0});
+    EXPECT_EQ(host->render(in.def(), out.def()), PF_Interrupt_CANCEL);
+    EXPECT_EQ(checks, 3) << "asked once per row of cells, and no more once told to stop";
+    EXPECT_EQ(host->counters().abort_checks, 3);
+}
+
+TEST(Abort, AHostThatNeverStopsGetsTheSameBytes) {
+    refhost::World in = cwtest::solidWorld(97, 61, PF_Pixel{255, 0, 0, 0});
+    for (int32_t y = 0; y < 61; ++y)
+        for (int32_t x = 0; x < 97; ++x)
+            in.at(x, y) = PF_Pixel{static_cast<A_u_char>(255 - x), static_cast<A_u_char>(x * 2), static_cast<A_u_char>(y * 4),
+                                   static_cast<A_u_char>(x + y)};
+    for (double across : {12.0, 255.0}) {
+        refhost::World plain = cwtest::solidWorld(97, 61, PF_Pixel{0, 0, 0, 0});
+        refhost::World asked = cwtest::solidWorld(97, 61, PF_Pixel{0, 0, 0, 0});
+        auto a = cwtest::startedHost();
+        auto b = cwtest::startedHost();
+        for (refhost::Host* h : {a.get(), b.get()}) {
+            cwtest::setFloat(*h, "squares across", across);
+            cwtest::setFloat(*h, "x scale", 7);  // many cells: the walk that asks
+            cwtest::setPopup(*h, "background fill", 2);
+        }
+        a->failures().no_abort_callback = true;
+        ASSERT_EQ(a->render(in.def(), plain.def()), PF_Err_NONE);
+        b->setAbort([] { return false; });
+        ASSERT_EQ(b->render(in.def(), asked.def()), PF_Err_NONE);
+        EXPECT_TRUE(plain.samePixels(asked)) << across;
+        if (across == 255.0) {
+            EXPECT_GT(b->counters().abort_checks, 100) << "the dense grid is walked cell by cell";
+        }
+    }
+}
+
 TEST(Lifecycles, TenThousandInOneProcessLeaveNothingBehind) {
     const uint32_t count = envNumber("CHECKERWARP_LIFECYCLES", 10000);
     refhost::World in = cwtest::solidWorld(8, 8, PF_Pixel{255, 200, 20, 90});
