@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/cli_support.h"
 #include "tests/png_test_files.h"
 #include "tests/test_support.h"
 #include "tools/param_values.h"
@@ -20,47 +21,12 @@
 
 using cwtest::TempDir;
 
+using cwtest::CommandRun;
+using cwtest::expectOneLineError;
+using cwtest::run;
+using cwtest::shellQuote;
+
 namespace {
-
-struct CommandRun {
-    int status;
-    std::string out, err;
-};
-
-std::string shellQuote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-CommandRun run(const std::vector<std::string>& args) {
-    static int counter = 0;
-    const std::string err_path = "/tmp/checkerwarp-cli-err-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    std::string command = shellQuote(CHECKERWARP_CLI_PATH);
-    for (const std::string& a : args) command += " " + shellQuote(a);
-    command += " 2>" + err_path;
-    CommandRun r;
-    FILE* p = popen(command.c_str(), "r");
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), p)) > 0) r.out.append(buffer.data(), n);
-    const int raw = pclose(p);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::ifstream e(err_path);
-    std::stringstream ss;
-    ss << e.rdbuf();
-    r.err = ss.str();
-    std::remove(err_path.c_str());
-    return r;
-}
-
-// One line, starting with the program's name.
-void expectOneLineError(const CommandRun& r, int status, const std::string& contains) {
-    EXPECT_EQ(r.status, status) << r.err;
-    EXPECT_EQ(r.err.rfind("checkerwarp: ", 0), 0u) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_NE(r.err.find(contains), std::string::npos) << r.err;
-}
 
 TEST(Cli, AboutShowsCarriageReturnsAsLineBreaks) {
     CommandRun r = run({"about"});

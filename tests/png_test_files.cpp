@@ -129,7 +129,7 @@ std::vector<std::string> TempDir::files() const {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir_.c_str())) {
         while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
         closedir(d);
     }
     return names;

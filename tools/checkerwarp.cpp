@@ -1,5 +1,6 @@
 // checkerwarp: applies the checkerwarp effect to images from the shell, loading
 // the plug-in module through its entry point as the host application does.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,11 @@ const char kUsage[] =
     "                         popup: a choice's text or number   angle: degrees   checkbox: on/off\n"
     "  --quality high|low     anti-aliased edges, or whole pixels only (default high)\n"
     "  --pixel-aspect N/D     pixel aspect ratio of the image (default 1/1)\n"
+    "  --time-limit SECONDS   stop a frame that takes longer (status 1, no output)\n"
+    "  --max-pixels N         refuse larger input pictures (default 268435456, 16384 x 16384)\n"
     "  --plugin PATH          the plug-in module (default: the one beside this program)\n"
+    "\n"
+    "INPUT - reads the picture from standard input, OUTPUT - writes it to standard output.\n"
     "\n"
     "examples:\n"
     "  checkerwarp render --demo demo.png\n"
@@ -59,6 +64,42 @@ bool parseAspect(const std::string& text, A_long& num, A_u_long& den) {
 struct Common {
     std::string plugin;
 };
+
+// Options of `render` that take a value, so that their values are not read as
+// options of their own.
+bool takesValue(const std::string& option) {
+    return option == "--set" || option == "--quality" || option == "--pixel-aspect" || option == "--time-limit" ||
+           option == "--max-pixels" || option == "--plugin";
+}
+
+// Takes --plugin PATH (or --plugin=PATH) out of the arguments, wherever it
+// stands; an empty error when it is absent or well formed.
+std::string takePlugin(std::vector<std::string>& args, Common& common) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string path;
+        if (args[i] == "--plugin") {
+            if (i + 1 >= args.size()) return "--plugin needs a path";
+            path = args[i + 1];
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        } else if (args[i].rfind("--plugin=", 0) == 0) {
+            path = args[i].substr(9);
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            if (takesValue(args[i])) ++i;
+            continue;
+        }
+        if (path.empty()) return "--plugin needs a path, got an empty one";
+        common.plugin = path;
+        --i;
+    }
+    return "";
+}
+
+bool parsePositive(const std::string& text, double& v) {
+    char* end = nullptr;
+    v = std::strtod(text.c_str(), &end);
+    return !text.empty() && end && *end == 0 && v > 0 && v < 1e9;
+}
 
 int runAbout(const std::vector<std::string>& args, const Common& common) {
     if (!args.empty()) return usageError("'about' takes no arguments, got '" + args[0] + "'");
@@ -112,8 +153,18 @@ int runRender(const std::vector<std::string>& args, const Common& common) {
         } else if (a == "--pixel-aspect") {
             if (!value(v) || !parseAspect(v, request.aspect_num, request.aspect_den))
                 return usageError("--pixel-aspect takes N/D with whole numbers from 1 to 1000000, such as 10/11");
-        } else if (a == "--plugin") {
-            if (!value(request.plugin)) return usageError("--plugin needs a path");
+        } else if (a == "--time-limit") {
+            if (!value(v) || !parsePositive(v, request.time_limit))
+                return usageError("--time-limit takes a number of seconds greater than 0, such as 2.5");
+        } else if (a == "--max-pixels") {
+            char* end = nullptr;
+            errno = 0;
+            const long long n = value(v) ? std::strtoll(v.c_str(), &end, 10) : 0;
+            if (v.empty() || !end || *end != 0 || errno == ERANGE || n <= 0)
+                return usageError("--max-pixels takes a whole number of pixels greater than 0");
+            request.max_pixels = n;
+        } else if (a == "-") {
+            files.push_back(a);
         } else if (a.size() > 1 && a[0] == '-') {
             return usageError("unknown option '" + a + "'");
         } else {
@@ -138,14 +189,8 @@ int runRender(const std::vector<std::string>& args, const Common& common) {
 int run(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     Common common;
-    // --plugin may come before the subcommand too
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] == "--plugin" && i == 0) {
-            common.plugin = args[1];
-            args.erase(args.begin(), args.begin() + 2);
-            break;
-        }
-    }
+    const std::string plugin_error = takePlugin(args, common);
+    if (!plugin_error.empty()) return usageError(plugin_error);
     if (args.empty()) return usageError("no command given");
     const std::string command = args[0];
     args.erase(args.begin());

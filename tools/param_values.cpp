@@ -152,8 +152,25 @@ static bool parseColour(const std::string& text, PF_Pixel& p) {
     return true;
 }
 
+// In double quotes, with control characters escaped so a message stays one line.
 static std::string quoted(const std::string& s) {
-    return "\"" + s + "\"";
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof(esc), "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 bool applySetting(refhost::Host& host, const std::string& assignment, std::string& error) {
@@ -179,14 +196,17 @@ bool applySetting(refhost::Host& host, const std::string& assignment, std::strin
             error = what + " takes a decimal number, got " + quoted(value);
             return false;
         }
-        // The bounds are single precision: compare as the host stores them.
+        // The bounds are single precision: a number that rounds onto a bound (0.1
+        // for 0.1f) is accepted as that bound, so the plug-in gets the value that
+        // was checked, never one just outside the range.
         const float f = static_cast<float>(v);
         if (!(f >= def.u.fs_d.valid_min && f <= def.u.fs_d.valid_max)) {
             error = what + " must be from " + shortFloat(def.u.fs_d.valid_min) + " to " +
-                    shortFloat(def.u.fs_d.valid_max) + ", got " + value;
+                    shortFloat(def.u.fs_d.valid_max) + ", got " + quoted(value);
             return false;
         }
-        def.u.fs_d.value = v;
+        def.u.fs_d.value = std::min(std::max(v, static_cast<double>(def.u.fs_d.valid_min)),
+                                    static_cast<double>(def.u.fs_d.valid_max));
         return true;
     }
     case PF_Param_SLIDER: {
@@ -197,7 +217,7 @@ bool applySetting(refhost::Host& host, const std::string& assignment, std::strin
         }
         if (v < def.u.sd.valid_min || v > def.u.sd.valid_max) {
             error = what + " must be from " + std::to_string(def.u.sd.valid_min) + " to " +
-                    std::to_string(def.u.sd.valid_max) + ", got " + value;
+                    std::to_string(def.u.sd.valid_max) + ", got " + quoted(value);
             return false;
         }
         def.u.sd.value = static_cast<A_long>(v);
@@ -212,7 +232,7 @@ bool applySetting(refhost::Host& host, const std::string& assignment, std::strin
         }
         if (fixed < def.u.fd.valid_min || fixed > def.u.fd.valid_max) {
             error = what + " must be from " + std::to_string(def.u.fd.valid_min / 65536.0) + " to " +
-                    std::to_string(def.u.fd.valid_max / 65536.0) + ", got " + value;
+                    std::to_string(def.u.fd.valid_max / 65536.0) + ", got " + quoted(value);
             return false;
         }
         def.u.fd.value = fixed;

@@ -1,14 +1,14 @@
 #include "tools/png_io.h"
 
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "tools/output_file.h"
 
 namespace cwtool {
 
@@ -57,6 +57,7 @@ int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& erro
         return 1;
     }
     png_init_io(png, file);
+    png_set_sig_bytes(png, 8);  // read already, and a pipe cannot be rewound
     png_read_info(png, info);
     const png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
     const int colour = png_get_color_type(png, info), depth = png_get_bit_depth(png, info);
@@ -75,7 +76,9 @@ int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& erro
         return 1;
     }
     if (static_cast<int64_t>(width) * height > max_pixels) {
-        std::snprintf(ctx.message, sizeof(ctx.message), "image too large: %u x %u pixels", width, height);
+        std::snprintf(ctx.message, sizeof(ctx.message),
+                      "image too large: %u x %u pixels is over the limit of %lld pixels (--max-pixels raises it)",
+                      width, height, static_cast<long long>(max_pixels));
         png_destroy_read_struct(&png, &info, nullptr);
         return 1;
     }
@@ -134,7 +137,6 @@ bool readPngStream(FILE* file, const std::string& name, refhost::World& world, s
         error = name + " is not a PNG file";
         return false;
     }
-    std::rewind(file);
     PngContext ctx{};
     std::string alloc_error;
     errno = 0;
@@ -144,15 +146,31 @@ bool readPngStream(FILE* file, const std::string& name, refhost::World& world, s
     return rc == 0;
 }
 
-bool readPng(const std::string& path, refhost::World& world, std::string& error) {
+bool readPng(const std::string& path, refhost::World& world, std::string& error, int64_t max_pixels) {
+    if (path == "-") return readPngStream(stdin, "standard input", world, error, max_pixels);
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = readPngStream(file, path, world, error);
+    const bool ok = readPngStream(file, path, world, error, max_pixels);
     std::fclose(file);
     return ok;
+}
+
+bool writePngStream(FILE* file, const std::string& name, const refhost::World& world, std::string& error) {
+    if (world.width() <= 0 || world.height() <= 0) {
+        error = "cannot write " + name + ": a PNG needs at least one pixel";
+        return false;
+    }
+    std::vector<uint8_t> row(static_cast<size_t>(world.width()) * 4);
+    PngContext ctx{};
+    errno = 0;
+    if (encode(file, world, row.data(), ctx) != 0) {
+        error = "cannot write " + name + ": " + ctx.message;
+        return false;
+    }
+    return true;
 }
 
 bool writePng(const std::string& path, const refhost::World& world, std::string& error) {
@@ -160,43 +178,8 @@ bool writePng(const std::string& path, const refhost::World& world, std::string&
         error = "cannot write " + path + ": a PNG needs at least one pixel";
         return false;
     }
-    std::string tmpl = path + ".tmp.XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back(0);
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    const std::string temp(name.data());
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);  // as if created by open(), not mkstemp's 0600
-    FILE* file = fdopen(fd, "wb");
-    if (!file) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        close(fd);
-        unlink(temp.c_str());
-        return false;
-    }
-    std::vector<uint8_t> row(static_cast<size_t>(world.width()) * 4);
-    PngContext ctx{};
-    errno = 0;
-    const int rc = encode(file, world, row.data(), ctx);
-    const bool flushed = std::fflush(file) == 0 && fsync(fd) == 0;
-    const int saved_errno = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (rc != 0 || !flushed || !closed) {
-        unlink(temp.c_str());
-        error = "cannot write " + path + ": " + (rc != 0 ? std::string(ctx.message) : std::strerror(saved_errno));
-        return false;
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    OutputFile out;
+    return out.open(path, error) && writePngStream(out.stream(), path, world, error) && out.commit(error);
 }
 
 }  // namespace cwtool

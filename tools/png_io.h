@@ -9,18 +9,26 @@
 
 namespace cwtool {
 
+// The largest picture read unless the caller allows more: 16384 x 16384.
+constexpr int64_t kDefaultMaxPixels = int64_t{1} << 28;
+
 // Reads any PNG libpng reads (gray, gray + alpha, RGB, RGBA, palette with or
 // without transparency, interlaced, 1 to 16 bits) into `world` as 8-bit ARGB,
 // straight alpha; 16-bit samples are rounded to 8 bits, missing alpha is opaque.
 // Decodes straight into the world's rows: no second copy of the frame.
-bool readPng(const std::string& path, refhost::World& world, std::string& error);
-// The same from an open stream; `name` is used in messages. Images of more than
-// `max_pixels` pixels are refused before anything is allocated.
+// Images of more than `max_pixels` pixels are refused before anything is
+// allocated. "-" reads standard input; nothing is read twice, so pipes and
+// FIFOs work.
+bool readPng(const std::string& path, refhost::World& world, std::string& error,
+             int64_t max_pixels = kDefaultMaxPixels);
+// The same from an open stream; `name` is used in messages.
 bool readPngStream(FILE* file, const std::string& name, refhost::World& world, std::string& error,
-                   int64_t max_pixels = INT64_MAX);
+                   int64_t max_pixels = kDefaultMaxPixels);
 
-// Writes the world as an 8-bit RGBA PNG. The file is written under a temporary
-// name beside the target and renamed into place only when complete.
+// Writes the world as an 8-bit RGBA PNG; the path only ever holds a complete
+// picture (see OutputFile), and "-" is standard output.
 bool writePng(const std::string& path, const refhost::World& world, std::string& error);
+// The same into an open stream; `name` is used in messages.
+bool writePngStream(FILE* file, const std::string& name, const refhost::World& world, std::string& error);
 
 }  // namespace cwtool

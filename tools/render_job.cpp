@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -224,17 +225,26 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     refhost::World input, output;
     if (request.input.empty()) {
         if (!makeDemoImage(input, error)) return kFailed;
-    } else if (!readPng(request.input, input, error)) {
+    } else if (!readPng(request.input, input, error, request.max_pixels > 0 ? request.max_pixels : kDefaultMaxPixels)) {
         return kFailed;
     }
     // The output starts fully transparent: every byte 0.
     if (!output.allocate(input.width(), input.height(), error)) return kFailed;
 
     warnAboutCellCount(host, input.width(), input.height());
+    if (request.time_limit > 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(request.time_limit);
+        host.setAbort([deadline] { return std::chrono::steady_clock::now() >= deadline; });
+    }
     host.setInput(&input.def());
     PF_Err err = host.updateParamsUI();
     if (!err) err = host.frameSetup();
     if (!err) err = host.render(input.def(), output.def());
+    if (err == PF_Interrupt_CANCEL && request.time_limit > 0) {
+        error = "the render took longer than --time-limit " + shortFloat(static_cast<float>(request.time_limit)) +
+                " s and was stopped";
+        return kFailed;
+    }
     if (err) {
         error = pluginMessage(host, err);
         return kFailed;

@@ -2,6 +2,7 @@
 // host, parameter listings, and renders of one image.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -39,6 +40,8 @@ struct RenderRequest {
     A_long aspect_num = 1;
     A_u_long aspect_den = 1;
     std::string plugin;
+    double time_limit = 0;  // seconds a frame may take; 0: no limit
+    int64_t max_pixels = 0; // the largest input picture; 0: the reader's default
 };
 
 // Renders one image; on failure `error` holds the message and the status says
