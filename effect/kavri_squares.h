@@ -4,6 +4,7 @@
 
 #include "framework/kavri_ae_effect_framework.h"
 #include "graphics/kavri_ae_graphics_utils.h"
+#include "effect/kavri_cell_average.h"
 
 // Stable indices of the effect's parameters.
 enum {
@@ -35,18 +36,6 @@ enum {
 // "background fill" and "squares fill" choices
 enum { kFillColor = 1, kFillTile = 2, kFillSourceOrNone = 3, kFillKnockout = 4 };
 enum { kBrickHorizontal = 1, kBrickVertical = 2 };
-
-// Average alpha, red, green, blue over the rectangle, as floats on the 0..255
-// scale; the rectangle is clipped in place. 128 in every channel for an empty
-// count or a world with no pixels.
-void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average);
-void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* average);
-// n additions of the whole number b to sum, one after another in single
-// precision, computed in closed form where the rounding repeats.
-float addRepeated(float sum, uint32_t b, int64_t n);
-// The same sums computed pixel by pixel in float, kept as the reference for the
-// fast path above.
-void r_average_rect_rgba_reference(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average);
 
 // One cell of the grid walk, in output pixels.
 struct SquaresCell {

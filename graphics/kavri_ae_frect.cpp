@@ -7,7 +7,7 @@
 #include <emmintrin.h>
 
 #include "graphics/kavri_ae_graphics_utils.h"
-#include "util/kavri_utils.h"
+#include "graphics/kavri_isa.h"
 
 static const float kMinCoverage = 0.02f;  // thinner slivers are not drawn
 
@@ -161,10 +161,7 @@ __attribute__((target("avx2"))) static void fillFrectRowsAvx2(PF_InData* in_data
 // Built for AVX2 too, where rounding to whole numbers is one instruction: a
 // small square costs little more than this arithmetic.
 void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0, int32_t y1) {
-    if (kvIsaLevel() >= kKvIsaAvx2)
-        fillFrectRowsAvx2(in_data, color, rect, world, y0, y1);
-    else
-        fillFrectRowsPlain(in_data, color, rect, world, y0, y1);
+    kvByIsa(fillFrectRowsPlain, fillFrectRowsAvx2, fillFrectRowsAvx2)(in_data, color, rect, world, y0, y1);
 }
 
 static void planFrectPlain(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan) {
@@ -177,10 +174,7 @@ __attribute__((target("avx2"))) static void planFrectAvx2(const FRect* rect, con
 }
 
 void r_plan_frect(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan) {
-    if (kvIsaLevel() >= kKvIsaAvx2)
-        planFrectAvx2(rect, world, plan);
-    else
-        planFrectPlain(rect, world, plan);
+    kvByIsa(planFrectPlain, planFrectAvx2, planFrectAvx2)(rect, world, plan);
 }
 
 void r_fill_frect_plan_rows(PF_InData* in_data, PF_Pixel* color, const FRectPlan* plan, PF_LayerDef* world,

@@ -1,5 +1,4 @@
-// Zero-terminated string helpers, whole-file reading, memory clearing and the
-// instruction sets the hot loops may use.
+// Zero-terminated string helpers, whole-file reading and memory clearing.
 #pragma once
 
 enum { kKvSplitTextSize = 3000, kKvSplitMaxItems = 3000 };
@@ -24,10 +23,3 @@ void clearMem(void* block, int size);
 // Splits data at every occurrence of delimiter. Input beyond the record's capacity
 // is dropped; an empty delimiter gives the whole input as one item.
 void splitString(const char* data, const char* delimiter, KvSplit* split);
-
-// The instruction sets the hot loops may use: the best the processor has, or a
-// lower level named by the environment variable CHECKERWARP_ISA ("plain" or
-// "avx2"), read once. Every level gives the same bits; the lower ones are
-// otherwise reached only on older processors, so the tests run through each.
-enum KvIsaLevel { kKvIsaPlain, kKvIsaAvx2, kKvIsaAvx512 };
-KvIsaLevel kvIsaLevel();

@@ -1,0 +1,400 @@
+#include "effect/kavri_cell_sweep.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "effect/kavri_average_kernels.h"
+#include "effect/kavri_cell_average.h"
+#include "graphics/kavri_isa.h"
+
+// The colour and tinted backgrounds read the input row by row, and every cell
+// averages rows of it; the sweep makes both in one pass over the rows, so the
+// input is read from memory once and in order (cell by cell, a small cell's
+// rows would be fetched one short piece at a time). Each cell still adds its
+// rows top to bottom, so its average is bit for bit the same, and the whole
+// background is laid before the first cell is drawn. The cells are then drawn
+// band by band (drawBanded).
+
+#if !KAVRI_REFERENCE_PATHS
+// Rows summed per band, and the bytes of output drawn per band.
+constexpr int32_t kSweepBandRows = 16;
+constexpr int32_t kDrawBandBytes = 256 * 1024;
+
+// The averages read the input after the background is written to the output,
+// so the sweep is only for worlds that do not share memory.
+static bool worldsApart(const PF_LayerDef* a, const PF_LayerDef* b) {
+    if (a->rowbytes <= 0 || b->rowbytes <= 0) return false;
+    const char* a0 = reinterpret_cast<const char*>(a->data);
+    const char* b0 = reinterpret_cast<const char*>(b->data);
+    const char* a1 = a0 + static_cast<int64_t>(a->rowbytes) * a->height;
+    const char* b1 = b0 + static_cast<int64_t>(b->rowbytes) * b->height;
+    return a1 <= b0 || b1 <= a0;
+}
+
+// (a whole number of cache lines, so that every cell's lanes sit alike in them)
+struct alignas(64) GatheredCell {
+    RowSums lanes;  // the running sums of a cell that cannot pass 2^24
+    CellSum sum;
+    CellShapes shapes;
+    FRectPlan plans[2];  // the shapes' pixels, worked out once
+};
+
+// The rows a cell's drawing may touch, half-open; kept apart from the cells so
+// that ordering them reads only these.
+struct CellRows {
+    int32_t first, end;
+};
+
+// Rows a rectangle's fill may touch, with a row to spare on each side, within
+// the world's; NaN edges give all of them.
+static void rowsTouched(const FRect& r, float H, int32_t* first, int32_t* end) {
+    const float top = std::max(0.0f, std::floor(r.top) - 1), bottom = std::min(H, std::ceil(r.bottom) + 1);
+    *first = std::min(*first, static_cast<int32_t>(std::min(top, H)));
+    *end = std::max(*end, static_cast<int32_t>(std::max(bottom, 0.0f)));
+}
+
+// Draws the cell's shapes, only rows y0 .. y1 - 1 of them.
+static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, GatheredCell* c, int32_t y0, int32_t y1) {
+    for (int i = 0; i < c->shapes.count; ++i)
+        r_fill_frect_plan_rows(in_data, &c->shapes.colour[i], &c->plans[i], output, y0, y1);
+}
+
+// Works out what a cell draws once its sums are complete, while its record is
+// still in the cache: its average, its shapes and the rows they touch.
+static void finishCell(const SweepCells* job, int32_t index, GatheredCell* c, CellRows* rows) {
+    PF_PixelFloat avg;
+    cellSumEnd(&c->sum, &avg);
+    job->finish(job->user, index, &avg, &c->shapes);
+    rows->first = job->output->height;
+    rows->end = 0;
+    const float H = static_cast<float>(job->output->height);
+    for (int i = 0; i < c->shapes.count; ++i) {
+        r_plan_frect(&c->shapes.rect[i], job->output, &c->plans[i]);
+        rowsTouched(c->shapes.rect[i], H, &rows->first, &rows->end);
+    }
+}
+
+// Draws every (finished) cell band by band: in each band of rows the cells that
+// reach it, in the walk's order. Every pixel sees the same fills and blends in
+// the same order as when each cell is drawn whole, while the band stays in the
+// cache. `order` has room for two indices per cell.
+static void drawBanded(PF_InData* in_data, PF_LayerDef* output, GatheredCell* cells, const CellRows* rows, int n,
+                       int32_t* order) {
+    int32_t drawn = 0;
+    for (int i = 0; i < n; ++i)
+        if (rows[i].first < rows[i].end) order[drawn++] = i;
+    const auto by_first_row = [&](int32_t a, int32_t b) { return rows[a].first < rows[b].first; };
+    if (!std::is_sorted(order, order + drawn, by_first_row)) std::stable_sort(order, order + drawn, by_first_row);
+    int32_t* active = order + drawn;
+    int32_t active_count = 0, next = 0;
+    const int32_t row_bytes = output->width * static_cast<int32_t>(sizeof(PF_Pixel));
+    const int32_t band_rows = std::max<int32_t>(1, kDrawBandBytes / std::max<int32_t>(1, row_bytes));
+    for (int32_t band = 0; band < output->height && (next < drawn || active_count > 0); band += band_rows) {
+        const int32_t band_end = output->height - band > band_rows ? band + band_rows : output->height;
+        const int32_t before = active_count;
+        while (next < drawn && rows[order[next]].first < band_end) active[active_count++] = order[next++];
+        // back into the walk's order
+        if (active_count > before && !std::is_sorted(active, active + active_count))
+            std::sort(active, active + active_count);
+        int32_t kept = 0;
+        for (int32_t i = 0; i < active_count; ++i) {
+            drawCellRows(in_data, output, &cells[active[i]], band, band_end);
+            if (rows[active[i]].end > band_end) active[kept++] = active[i];
+        }
+        active_count = kept;
+    }
+}
+
+// A cell whose rows the sweep's current band reaches; its rows and left edge
+// are kept beside its index, so that each row's pass looks only at these.
+struct ActiveCell {
+    int32_t top, bottom, left, right;
+    int32_t index;
+    // For a cell kept in lanes whose rows take at most kNarrowFlushChunks chunks:
+    // its whole chunks per row, the pixels of its last, partial chunk, and the
+    // chunks a row adds to the 16-bit lanes; `step` is 0 for every other cell.
+    int32_t chunks;
+    int16_t step;
+    uint8_t tail;
+    bool whole_exact;
+};
+
+static ActiveCell activeCell(const CellSum& sum, int32_t index) {
+    ActiveCell a = {sum.rect.top, sum.rect.bottom, sum.rect.left, sum.rect.right, index, 0, 0, 0, sum.whole_exact};
+    const int32_t L = RowSums::kLanes, n = sum.rect.right - sum.rect.left;
+    const int32_t step = n / L + (n % L != 0);
+    if (sum.whole_exact && n >= L && step <= kNarrowFlushChunks) {
+        a.chunks = n / L;
+        a.tail = static_cast<uint8_t>(n % L);
+        a.step = static_cast<int16_t>(step);
+    }
+    return a;
+}
+
+// Adds one row of a cell that has a `step` (with Fill also writing the colour
+// background over it): the same lane additions as addSegment, with the
+// chunk counts worked out once for the cell instead of on every row.
+template <bool Fill>
+__attribute__((always_inline)) static inline void addLanesRow(RowSums* s, const ActiveCell& a, const PF_Pixel* src,
+                                                              PF_Pixel* dst, uint32_t pattern) {
+    const int L = RowSums::kLanes;
+    if (s->narrow > kNarrowFlushChunks - a.step) byteSumsFlush(s);
+    const RowSums::Words all = RowSums::Words{} + 0xFFFFFFFFu;
+    RowSums::Halves ag = s->ag, rb = s->rb;
+    src += a.left;
+    if (Fill) dst += a.left;
+    for (int32_t k = 0; k < a.chunks; ++k)
+        addChunk<L, Fill>(&ag, &rb, src + k * L, Fill ? dst + k * L : nullptr, all, pattern);
+    if (a.tail) addLastChunk<L, Fill>(&ag, &rb, src, dst, a.right - a.left, a.tail, pattern);
+    s->ag = ag;
+    s->rb = rb;
+    s->narrow += a.step;
+}
+
+// The state of one sweep: the cells, those whose rows the current band reaches
+// (`active`, in order of their left edges), and the float additions waiting for
+// one row.
+struct Sweep {
+    PF_LayerDef* input;
+    PF_LayerDef* output;
+    GatheredCell* cells;
+    ActiveCell* active;
+    int32_t active_count;
+    PendingRow* pending;
+    AlphaFill fill;
+    TintTable tint;
+};
+
+// One band, row by row: each active cell's piece of the row is added to its
+// sums (kept in vector lanes across rows for a cell that cannot pass 2^24, made
+// whole for each row for the others). With Fill the opaque colour background is
+// laid in the same pass, so each input pixel is read once; where two cells
+// overlap, the second adds its overlap on its own.
+template <bool Fill, void (*AddPendingRows)(PendingRow*, int)>
+__attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, int32_t band, int32_t band_end) {
+    const int32_t width = w->output->width;
+    for (int32_t y = band; y < band_end; ++y) {
+        const PF_Pixel* src = worldPixel(w->input, 0, y);
+        PF_Pixel* dst = Fill ? worldPixel(w->output, 0, y) : nullptr;
+        int32_t done = 0;  // the row's background is laid up to here
+        int pending_count = 0;
+        for (int32_t i = 0; i < w->active_count; ++i) {
+            const ActiveCell& a = w->active[i];
+            if (y < a.top || y >= a.bottom) continue;
+            GatheredCell& c = w->cells[a.index];
+            const int32_t left = a.left, right = a.right;
+            if (a.step && (!Fill || done <= left)) {
+                if (Fill && done < left) alphaFillRow(&w->fill, w->input, w->output, y, done, left);
+                addLanesRow<Fill>(&c.lanes, a, src, dst, Fill ? w->fill.pattern : 0);
+                if (Fill) done = right;
+                continue;
+            }
+            uint64_t row_sums[4];
+            RowSums row;
+            RowSums* into = &c.lanes;
+            if (!a.whole_exact) {
+                byteSumsBegin(&row, row_sums);
+                into = &row;
+            }
+            if (!Fill) {
+                addSegment<8, false>(into, src + left, nullptr, right - left, 0);
+            } else {
+                if (left < done) addSegment<8, false>(into, src + left, nullptr, (right < done ? right : done) - left, 0);
+                if (done < left) {
+                    alphaFillRow(&w->fill, w->input, w->output, y, done, left);
+                    done = left;
+                }
+                if (done < right) {
+                    addSegment<8, true>(into, src + done, dst + done, right - done, w->fill.pattern);
+                    done = right;
+                }
+            }
+            if (!a.whole_exact) {
+                byteSumsFlush(&row);
+                const unsigned channels = cellSumRowApply(&c.sum, row_sums);
+                if (channels) w->pending[pending_count++] = {c.sum.sums, src + left, right - left, channels, {}};
+            }
+        }
+        if (Fill && done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
+        if (pending_count > 0) AddPendingRows(w->pending, pending_count);
+    }
+}
+
+// The band's pass as a whole, built for each level with its float additions.
+static void sweepBandByRowsPlain(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    if (fill)
+        sweepBandByRowsBody<true, addPendingRowsPlain>(w, band, band_end);
+    else
+        sweepBandByRowsBody<false, addPendingRowsPlain>(w, band, band_end);
+}
+
+__attribute__((target("avx2"))) static void sweepBandByRowsAvx2(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    if (fill)
+        sweepBandByRowsBody<true, addPendingRowsAvx2>(w, band, band_end);
+    else
+        sweepBandByRowsBody<false, addPendingRowsAvx2>(w, band, band_end);
+}
+
+// (with AVX-512 only the float additions change: the row pass is the AVX2 one,
+// which was as fast as any wider version here)
+__attribute__((target("avx2"))) static void sweepBandByRowsAvx512(Sweep* w, int32_t band, int32_t band_end,
+                                                                  bool fill) {
+    if (fill)
+        sweepBandByRowsBody<true, addPendingRowsAvx512>(w, band, band_end);
+    else
+        sweepBandByRowsBody<false, addPendingRowsAvx512>(w, band, band_end);
+}
+
+static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
+    kvByIsa(sweepBandByRowsPlain, sweepBandByRowsAvx2, sweepBandByRowsAvx512)(w, band, band_end, fill);
+}
+
+// One band whose background is laid on its own first (a tinted copy, or a
+// colour over an input of another size), or that has none to lay.
+static void sweepBandAfterBackground(Sweep* w, SweepBackground background, int32_t band, int32_t band_end) {
+    for (int32_t y = band; background != kSweepNoBackground && y < band_end && y < w->output->height; ++y) {
+        if (background == kSweepColourBackground)
+            alphaFillRow(&w->fill, w->input, w->output, y, 0, w->output->width);
+        else
+            tintRow(&w->tint, w->input, w->output, y);
+    }
+    sweepBandByRows(w, band, band_end < w->input->height ? band_end : w->input->height, false);
+}
+
+// The sweep's records, carved out of one allocation and freed with it.
+struct SweepRecords {
+    void* block;
+    GatheredCell* cells;
+    int32_t* order;      // two indices per cell
+    CellRows* rows_of;
+    int32_t* finished;
+    PendingRow* pending;
+    ActiveCell* active;  // twice the cells: a band's new cells are merged into them
+};
+
+static bool allocateRecords(SweepRecords* r, int32_t count) {
+    const size_t n = static_cast<size_t>(count) + 1, align = 64;
+    static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
+    const size_t sizes[6] = {sizeof(GatheredCell) * n, sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
+                             sizeof(int32_t) * n, sizeof(PendingRow) * n, sizeof(ActiveCell) * 2 * n};
+    size_t offsets[6], total = 0;
+    for (int i = 0; i < 6; ++i) {
+        offsets[i] = total;
+        total += (sizes[i] + align - 1) / align * align;
+    }
+    char* block = static_cast<char*>(std::aligned_alloc(align, total));
+    if (!block) return false;
+    r->block = block;
+    r->cells = reinterpret_cast<GatheredCell*>(block + offsets[0]);
+    r->order = reinterpret_cast<int32_t*>(block + offsets[1]);
+    r->rows_of = reinterpret_cast<CellRows*>(block + offsets[2]);
+    r->finished = reinterpret_cast<int32_t*>(block + offsets[3]);
+    r->pending = reinterpret_cast<PendingRow*>(block + offsets[4]);
+    r->active = reinterpret_cast<ActiveCell*>(block + offsets[5]);
+    return true;
+}
+
+static bool sweepGathered(const SweepCells* job) {
+    PF_LayerDef* input = job->input;
+    PF_LayerDef* output = job->output;
+    const int32_t count = job->count;
+    if (count > kSweepMaxCells || !worldsApart(input, output)) return false;
+    SweepRecords records;
+    if (!allocateRecords(&records, count)) return false;
+    GatheredCell* cells = records.cells;
+    int32_t* order = records.order;
+    CellRows* rows_of = records.rows_of;
+    ActiveCell* spare = records.active + count + 1;
+    const int n = count;
+    for (int32_t i = 0; i < n; ++i) {
+        PF_LRect area = job->areas[i];
+        cellSumBegin(&cells[i].sum, input, &area);
+        byteSumsBegin(&cells[i].lanes, cells[i].sum.exact);
+        if (!cellSumReads(&cells[i].sum)) finishCell(job, i, &cells[i], &rows_of[i]);  // nothing to add
+    }
+    // cells that read rows, by their first row
+    int32_t starting = 0;
+    for (int i = 0; i < n; ++i)
+        if (cellSumReads(&cells[i].sum)) order[starting++] = i;
+    // (the order among cells starting on one row does not matter: each sums its
+    // own; without column shifts the walk's order is already this one)
+    const auto by_top = [&](int32_t a, int32_t b) { return cells[a].sum.rect.top < cells[b].sum.rect.top; };
+    if (!std::is_sorted(order, order + starting, by_top)) std::sort(order, order + starting, by_top);
+    Sweep w;
+    w.input = input;
+    w.output = output;
+    w.cells = cells;
+    w.active = records.active;
+    w.active_count = 0;
+    w.pending = records.pending;
+    int32_t next = 0;
+
+    // A background that reads the input is laid band by band in the sweep; any
+    // other is laid now, since the sweep only reads the input.
+    const bool background_in_sweep = job->background != kSweepNoBackground;
+    if (!background_in_sweep && job->before_cells) job->before_cells(job->user);
+    if (job->background == kSweepColourBackground)
+        alphaFillPrepare(&w.fill, &job->background_colour);
+    else
+        tintPrepare(&w.tint, &job->background_colour);
+    // the opaque colour over an input of the output's size: one pass per row
+    const bool fused = job->background == kSweepColourBackground && job->background_colour.alpha == 255 &&
+                       input->width == output->width && input->height == output->height;
+    // Bands of rows: the cells a band reaches are found once for it, and a
+    // background laid on its own is still in the cache when the band is summed.
+    const int32_t rows = background_in_sweep && output->height > input->height ? output->height : input->height;
+    for (int32_t band = 0; band < rows; band += kSweepBandRows) {
+        const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
+        const int32_t before = w.active_count;
+        for (; next < starting && cells[order[next]].sum.rect.top < band_end; ++next) {
+            w.active[w.active_count++] = activeCell(cells[order[next]].sum, order[next]);
+        }
+        if (w.active_count > before) {
+            // the new cells in order of their left edges, then merged with the others
+            const auto by_left = [](const ActiveCell& a, const ActiveCell& b) { return a.left < b.left; };
+            ActiveCell *fresh = w.active + before, *end = w.active + w.active_count;
+            if (!std::is_sorted(fresh, end, by_left)) std::sort(fresh, end, by_left);
+            if (before > 0 && by_left(*fresh, fresh[-1])) {
+                std::merge(w.active, fresh, fresh, end, spare, by_left);
+                std::swap(w.active, spare);
+            }
+        }
+        if (fused)
+            sweepBandByRows(&w, band, band_end, true);
+        else
+            sweepBandAfterBackground(&w, job->background, band, band_end);
+        // the cells whose last row is added: their lanes into their sums, then
+        // each is finished, one after another
+        int32_t kept = 0, done = 0;  // kept in the same order
+        for (int32_t i = 0; i < w.active_count; ++i) {
+            const ActiveCell& a = w.active[i];
+            if (a.bottom > band_end) {
+                w.active[kept++] = a;
+                continue;
+            }
+            if (a.whole_exact) byteSumsFlush(&cells[a.index].lanes);
+            records.finished[done++] = a.index;
+        }
+        for (int32_t i = 0; i < done; ++i) {
+            const int32_t index = records.finished[i];
+            finishCell(job, index, &cells[index], &rows_of[index]);
+        }
+        w.active_count = kept;
+    }
+    drawBanded(job->in_data, output, cells, rows_of, n, order);
+    std::free(records.block);
+    return true;
+}
+#endif
+
+bool sweepCells(const SweepCells* job) {
+#if KAVRI_REFERENCE_PATHS
+    (void)job;
+    return false;
+#else
+    return sweepGathered(job);
+#endif
+}
