@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "framework/kavri_ae_effect_framework.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 using cwtest::plugin;
@@ -42,7 +43,7 @@ TEST(Dispatch, GlobalSetupReportsVersionFlagsAndAZeroedRecord) {
     kavri_ae_filter_context_global zero{};
     EXPECT_EQ(std::memcmp(g, &zero, sizeof(zero)), 0);
     ASSERT_EQ(host.globalSetdown(), PF_Err_NONE);
-    EXPECT_EQ(host.liveHandles(), 0u);
+    EXPECT_EQ(refhost::testing::liveHandles(host), 0u);
 }
 
 TEST(Dispatch, VersionNumbersAreCutToTheirFields) {
@@ -58,7 +59,7 @@ TEST(Dispatch, VersionNumbersAreCutToTheirFields) {
     EXPECT_EQ(out.out_flags, 0x04000000u) << "the update-params-UI flag is always added";
     host.inData().global_data = out.global_data;
     nr_ae_global_setdown(&d, &host.inData(), &out);
-    EXPECT_EQ(host.liveHandles(), 0u);
+    EXPECT_EQ(refhost::testing::liveHandles(host), 0u);
 }
 
 TEST(Dispatch, DynamicFlagsAreTheDescriptionsUnchanged) {
@@ -123,18 +124,18 @@ TEST(Dispatch, ResetupGivesAFreshZeroedRecord) {
     EXPECT_EQ(std::memcmp(fresh, &zero, sizeof(zero)), 0);
     EXPECT_STREQ(old->debug_text, "left over") << "the old record is neither read nor disposed";
     host->inData().sequence_data = out.sequence_data;
-    host->disposeHandle(old_handle);
+    refhost::testing::disposeHandle(*host, old_handle);
 }
 
 TEST(Dispatch, SequenceSetdownDisposesTheEffectsHandle) {
     auto host = startedHost();
     auto* context = record<kavri_ae_filter_context>(host->inData().sequence_data);
-    context->user_handle = host->newHandle(64);
-    EXPECT_EQ(host->liveHandles(), 3u);
+    context->user_handle = refhost::testing::newHandle(*host, 64);
+    EXPECT_EQ(refhost::testing::liveHandles(*host), 3u);
     ASSERT_EQ(host->sequenceSetdown(), PF_Err_NONE);
-    EXPECT_EQ(host->liveHandles(), 1u) << "only the global handle is left";
+    EXPECT_EQ(refhost::testing::liveHandles(*host), 1u) << "only the global handle is left";
     ASSERT_EQ(host->globalSetdown(), PF_Err_NONE);
-    EXPECT_EQ(host->liveHandles(), 0u);
+    EXPECT_EQ(refhost::testing::liveHandles(*host), 0u);
 }
 
 TEST(Dispatch, FrameSetupDoesNothingUnlessTheDescriptionAsks) {
@@ -158,14 +159,14 @@ TEST(Dispatch, FrameSetupDoesNothingUnlessTheDescriptionAsks) {
 TEST(Dispatch, HandleAllocationFailureIsOutOfMemory) {
     {
         refhost::Host host(plugin().entry());
-        host.failures().fail_handle_alloc_at = 1;
+        refhost::testing::failures(host).fail_handle_alloc_at = 1;
         EXPECT_EQ(host.globalSetup(), PF_Err_OUT_OF_MEMORY);
         EXPECT_FALSE(host.hasGlobal());
         EXPECT_EQ(host.outData().global_data, nullptr);
     }
     {
         refhost::Host host(plugin().entry());
-        host.failures().fail_handle_alloc_at = 2;
+        refhost::testing::failures(host).fail_handle_alloc_at = 2;
         ASSERT_EQ(host.globalSetup(), PF_Err_NONE);
         ASSERT_EQ(host.paramsSetup(), PF_Err_NONE);
         EXPECT_EQ(host.sequenceSetup(), PF_Err_OUT_OF_MEMORY);
@@ -176,9 +177,9 @@ TEST(Dispatch, HandleAllocationFailureIsOutOfMemory) {
 
 TEST(Dispatch, LifecycleRunsOnThePlatformHandlesWithoutHostCallbacks) {
     refhost::Host host(plugin().entry());
-    host.failures().no_handle_callbacks = true;
+    refhost::testing::failures(host).no_handle_callbacks = true;
     ASSERT_EQ(host.start(), PF_Err_NONE);
-    EXPECT_EQ(host.counters().handle_allocations, 0);
+    EXPECT_EQ(refhost::testing::counters(host).handle_allocations, 0);
     refhost::World in = cwtest::solidWorld(16, 9, PF_Pixel{255, 200, 100, 50});
     refhost::World out = cwtest::solidWorld(16, 9, PF_Pixel{0, 0, 0, 0});
     EXPECT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);

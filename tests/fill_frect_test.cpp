@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "graphics/kavri_ae_graphics_utils.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 using cwtest::GuardedWorld;
@@ -22,14 +23,14 @@ protected:
 
 TEST_F(FillFrect, IntegerEdgesFillOnlyThroughTheHost) {
     draw({2, 3, 5, 7});
-    EXPECT_EQ(host.counters().fills, 1);
+    EXPECT_EQ(refhost::testing::counters(host).fills, 1);
     for (int y = 0; y < 12; ++y)
         for (int x = 0; x < 16; ++x) EXPECT_EQ(world.at(x, y), (x >= 3 && x < 7 && y >= 2 && y < 5) ? kWhite : kBlack);
 }
 
 TEST_F(FillFrect, NoWholeColumnDrawsNothing) {
     draw({0, 3.2f, 12, 3.7f});
-    EXPECT_EQ(host.counters().fills, 0);
+    EXPECT_EQ(refhost::testing::counters(host).fills, 0);
     EXPECT_EQ(red(3, 5), 0);
 }
 

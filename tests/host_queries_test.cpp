@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "graphics/kavri_ae_graphics_utils.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -28,25 +29,25 @@ TEST(HostQueries, ParamAtTimeChecksOutAtTheScaledTime) {
     host->setTime(0, 1, 30);
     PF_ParamDef def;
     get_param_at_time(&host->inData(), 1, 2.5, &def);
-    EXPECT_EQ(host->counters().last_checkout_time, 75);
-    EXPECT_EQ(host->counters().last_checkout_scale, 30u);
+    EXPECT_EQ(refhost::testing::counters(*host).last_checkout_time, 75);
+    EXPECT_EQ(refhost::testing::counters(*host).last_checkout_scale, 30u);
     EXPECT_EQ(def.u.fs_d.value, 12.0) << "a snapshot of squares across";
-    EXPECT_EQ(host->outstandingCheckouts(), 0);
+    EXPECT_EQ(refhost::testing::outstandingCheckouts(*host), 0);
     host->setTime(0, 1, 25);
     get_param_at_time(&host->inData(), 1, 0.99, &def);
-    EXPECT_EQ(host->counters().last_checkout_time, 24);
+    EXPECT_EQ(refhost::testing::counters(*host).last_checkout_time, 24);
 }
 
 TEST(HostQueries, AFailedCheckoutGivesAZeroCopyAndNoCheckin) {
     auto host = cwtest::startedHost();
-    host->failures().fail_checkout = true;
+    refhost::testing::failures(*host).fail_checkout = true;
     PF_ParamDef def;
     std::memset(&def, 0x5A, sizeof(def));
     get_param_at_time(&host->inData(), 1, 1.0, &def);
     PF_ParamDef zero;
     std::memset(&zero, 0, sizeof(zero));
     EXPECT_EQ(std::memcmp(&def, &zero, sizeof(def)), 0);
-    EXPECT_EQ(host->counters().checkins, 0);
+    EXPECT_EQ(refhost::testing::counters(*host).checkins, 0);
     PF_LRect r = {7, 7, 7, 7};
     EXPECT_EQ(r_get_param_layer_rect(&host->inData(), 0, &r), PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(r.right, 7) << "not touched";
@@ -64,12 +65,12 @@ TEST(HostQueries, LayerRectIsTheLayersSizeOrTheInputsWhenThereIsNoLayer) {
     EXPECT_EQ(r.top, 0);
     EXPECT_EQ(r.right, 640);
     EXPECT_EQ(r.bottom, 480);
-    EXPECT_EQ(host->counters().last_checkout_scale, 30u);
+    EXPECT_EQ(refhost::testing::counters(*host).last_checkout_scale, 30u);
     host->setCheckoutLayer(5, nullptr);
     EXPECT_EQ(r_get_param_layer_rect(&host->inData(), 5, &r), 0);
     EXPECT_EQ(r.right, 33);
     EXPECT_EQ(r.bottom, 17);
-    EXPECT_EQ(host->outstandingCheckouts(), 0);
+    EXPECT_EQ(refhost::testing::outstandingCheckouts(*host), 0);
 }
 
 TEST(HostQueries, LayerInPointComesFromTheCompTimeConversion) {
@@ -79,11 +80,11 @@ TEST(HostQueries, LayerInPointComesFromTheCompTimeConversion) {
     EXPECT_EQ(getLayerInPoint(&host.inData(), &out), 3.0);
     host.setLayerStart(A_Time{-15, 30});
     EXPECT_EQ(getLayerInPoint(&host.inData(), &out), -0.5);
-    EXPECT_EQ(host.outstandingSuites(), 0);
-    host.failures().fail_comp_time = true;
+    EXPECT_EQ(refhost::testing::outstandingSuites(host), 0);
+    refhost::testing::failures(host).fail_comp_time = true;
     EXPECT_EQ(getLayerInPoint(&host.inData(), &out), 0.0);
-    EXPECT_EQ(host.outstandingSuites(), 0) << "released after a failed conversion";
-    host.failures().withheld_suites.insert(kAEGPPFInterfaceSuite);
+    EXPECT_EQ(refhost::testing::outstandingSuites(host), 0) << "released after a failed conversion";
+    refhost::testing::failures(host).withheld_suites.insert(kAEGPPFInterfaceSuite);
     EXPECT_EQ(getLayerInPoint(&host.inData(), &out), 0.0);
     EXPECT_STREQ(out.return_msg, "could not acquire kAEGPPFInterfaceSuite");
 }
@@ -120,7 +121,7 @@ TEST_F(QuadToRect, IdentityQuadCopiesExactly) {
     drawQuadToRect(&host.inData(), &source.def(), &dest.def(), q, 0, 0, 16, 12);
     for (int y = 0; y < 12; ++y)
         for (int x = 0; x < 16; ++x) ASSERT_EQ(dest.at(x, y), source.at(x, y)) << x << "," << y;
-    EXPECT_EQ(host.counters().samples, 16 * 12);
+    EXPECT_EQ(refhost::testing::counters(host).samples, 16 * 12);
     EXPECT_NEAR(q[0].y, 12, 1e-9) << "corner 0 has moved down the left edge to corner 3";
     EXPECT_NEAR(q[1].x, 16, 1e-9);
     EXPECT_NEAR(q[1].y, 12, 1e-9);
@@ -132,9 +133,9 @@ TEST_F(QuadToRect, EmptyRowsDrawNothingButEmptyColumnsStillAdvance) {
     quad(0, 0, 16, 0, 16, 12, 0, 12);
     drawQuadToRect(&host.inData(), &source.def(), &dest.def(), q, 0, 5, 16, 5);
     EXPECT_EQ(q[0].y, 0);
-    EXPECT_EQ(host.counters().samples, 0);
+    EXPECT_EQ(refhost::testing::counters(host).samples, 0);
     drawQuadToRect(&host.inData(), &source.def(), &dest.def(), q, 4, 0, 4, 6);
-    EXPECT_EQ(host.counters().samples, 0);
+    EXPECT_EQ(refhost::testing::counters(host).samples, 0);
     EXPECT_NEAR(q[0].y, 12, 1e-9);
 }
 

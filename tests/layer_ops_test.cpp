@@ -1,5 +1,6 @@
 // Layer fills, copies and blends.
 #include "graphics/kavri_ae_graphics_utils.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 using cwtest::GuardedWorld;
@@ -91,13 +92,13 @@ TEST(FillRect, CallsTheHostOnlyForWhatIsLeftAfterClipping) {
     PF_Pixel c = {255, 9, 8, 7};
     PF_LRect empty_inside = {10, 10, 10, 20};
     r_fill_rect(&host.inData(), &c, &empty_inside, &w.def());
-    EXPECT_EQ(host.counters().fills, 1) << "an empty rectangle inside is passed on";
+    EXPECT_EQ(refhost::testing::counters(host).fills, 1) << "an empty rectangle inside is passed on";
     PF_LRect empty_outside = {-1, 10, -1, 20};
     r_fill_rect(&host.inData(), &c, &empty_outside, &w.def());
-    EXPECT_EQ(host.counters().fills, 1);
+    EXPECT_EQ(refhost::testing::counters(host).fills, 1);
     PF_LRect to_edge = {30, 0, 40, 30};
     r_fill_rect(&host.inData(), &c, &to_edge, &w.def());
-    EXPECT_EQ(host.counters().fills, 2);
+    EXPECT_EQ(refhost::testing::counters(host).fills, 2);
     EXPECT_EQ(to_edge.right, 40) << "the caller's rectangle is not changed";
     EXPECT_EQ(w.at(39, 29), c);
     EXPECT_EQ(w.at(29, 29), (PF_Pixel{255, 0, 0, 0}));
@@ -142,7 +143,7 @@ TEST(CompositeRect, NegativeOffsetsDropTheColumnsThatWouldLandOutside) {
     EXPECT_EQ(dst.at(19, 3).red, 29);
     EXPECT_EQ(dst.at(20, 3).red, 0) << "nothing past the source's last column";
     EXPECT_TRUE(dst.intact());
-    EXPECT_EQ(host.counters().composites, 1);
+    EXPECT_EQ(refhost::testing::counters(host).composites, 1);
 }
 
 TEST(CompositeRect, ClipsTheSourceAndSkipsTheHostWhenNothingIsLeft) {
@@ -151,7 +152,7 @@ TEST(CompositeRect, ClipsTheSourceAndSkipsTheHostWhenNothingIsLeft) {
     src.fill(PF_Pixel{255, 100, 0, 0});
     PF_LRect outside = {-20, 0, -5, 10};
     EXPECT_EQ(r_composite_rect(&host.inData(), &outside, 255, &src.def(), 0, 0, 0, PF_Xfer_COPY, &dst.def()), 0);
-    EXPECT_EQ(host.counters().composites, 0);
+    EXPECT_EQ(refhost::testing::counters(host).composites, 0);
     PF_LRect overhang = {-3, -3, 20, 20};
     EXPECT_EQ(r_composite_rect(&host.inData(), &overhang, 255, &src.def(), 0, 0, 0, PF_Xfer_IN_FRONT, &dst.def()), 0);
     EXPECT_EQ(dst.at(2, 2).red, 0) << "the source's first column lands where it would have";

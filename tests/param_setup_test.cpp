@@ -5,6 +5,7 @@
 
 #include "effect/kavri_squares.h"
 #include "framework/kavri_ae_effect_framework.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 using cwtest::plugin;
@@ -139,11 +140,11 @@ TEST(ParamSetup, AddParamFailureIsReturnedAndStopsRegistration) {
     for (int n : {1, 5, 23, 24, 31}) {
         refhost::Host host(plugin().entry());
         ASSERT_EQ(host.globalSetup(), PF_Err_NONE);
-        host.failures().fail_add_param_at = n;
-        host.failures().add_param_error = PF_Err_INVALID_CALLBACK;
+        refhost::testing::failures(host).fail_add_param_at = n;
+        refhost::testing::failures(host).add_param_error = PF_Err_INVALID_CALLBACK;
         EXPECT_EQ(host.paramsSetup(), PF_Err_INVALID_CALLBACK) << n;
         EXPECT_EQ(host.outData().num_params, 0) << "num_params is not written";
-        EXPECT_EQ(host.counters().add_param_calls, n) << "nothing is registered after the failure";
+        EXPECT_EQ(refhost::testing::counters(host).add_param_calls, n) << "nothing is registered after the failure";
         auto* g = static_cast<kavri_ae_filter_context_global*>(*host.inData().global_data);
         EXPECT_EQ(g->count, n) << "the positions before the failure stay recorded";
     }
@@ -256,7 +257,7 @@ TEST_F(DirectSetup, EachTypeConvertsItsRow) {
 TEST_F(DirectSetup, DescriptionsBreakingTheLimitsAreRefusedBeforeRegistering) {
     row(0, PF_Param_SLIDER, 120, "too far");
     EXPECT_EQ(setup(), PF_Err_INVALID_INDEX);
-    EXPECT_EQ(host.counters().add_param_calls, 0);
+    EXPECT_EQ(refhost::testing::counters(host).add_param_calls, 0);
     EXPECT_NE(std::string(out.return_msg).find("too far"), std::string::npos);
     row(0, PF_Param_SLIDER, 0, "input's index");
     EXPECT_EQ(setup(), PF_Err_INVALID_INDEX);
@@ -267,7 +268,7 @@ TEST_F(DirectSetup, DescriptionsBreakingTheLimitsAreRefusedBeforeRegistering) {
     row(0, PF_Param_SLIDER, 3, "a name of thirty-one characters");
     row(1, PF_Param_SLIDER, 3, "twin");
     EXPECT_EQ(setup(), PF_Err_INVALID_INDEX);
-    EXPECT_EQ(host.counters().add_param_calls, 0);
+    EXPECT_EQ(refhost::testing::counters(host).add_param_calls, 0);
     row(1, PF_Param_SLIDER, 4, "twin");
     EXPECT_EQ(setup(), PF_Err_NONE);
 }

@@ -7,6 +7,7 @@
 
 #include "framework/kavri_ae_effect_framework.h"
 #include "graphics/font8x8.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 using cwtest::GuardedWorld;
@@ -122,14 +123,14 @@ TEST_F(RenderDriver, WithBothStampsOffNothingIsDrawnAndTheClockIsNotRead) {
     EXPECT_EQ(g_clock_reads, 0);
     for (int y = 0; y < 300; ++y)
         for (int x = 0; x < 400; ++x) ASSERT_EQ(out.at(x, y), (PF_Pixel{255, 0, 0, 50}));
-    EXPECT_EQ(host->outstandingSuites(), 0);
+    EXPECT_EQ(refhost::testing::outstandingSuites(*host), 0);
 }
 
 TEST_F(RenderDriver, WithoutTheIterationSuiteTheFilterIsNotCalled) {
     for (int variant = 0; variant < 2; ++variant) {
         auto h = cwtest::startedHost();
-        if (variant == 0) h->failures().withheld_suites.insert(kPFIterate8Suite);
-        if (variant == 1) h->failures().no_basic_suite = true;
+        if (variant == 0) refhost::testing::failures(*h).withheld_suites.insert(kPFIterate8Suite);
+        if (variant == 1) refhost::testing::failures(*h).no_basic_suite = true;
         cwtest::setCheckbox(*h, "stamp params", true);
         out.fill(PF_Pixel{0, 0, 0, 0});
         EXPECT_EQ(h->render(in.def(), out.def()), PF_Err_BAD_CALLBACK_PARAM);
@@ -137,17 +138,17 @@ TEST_F(RenderDriver, WithoutTheIterationSuiteTheFilterIsNotCalled) {
         EXPECT_TRUE(h->outData().out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE);
         EXPECT_EQ(out.at(1, 1), (PF_Pixel{0, 0, 0, 0})) << "no background was laid";
         EXPECT_EQ(readText(out, 80, 90, 11), "checkerwarp") << "the stamps are still drawn";
-        EXPECT_EQ(h->outstandingSuites(), 0);
+        EXPECT_EQ(refhost::testing::outstandingSuites(*h), 0);
     }
 }
 
 TEST_F(RenderDriver, TheEffectsHandleIsLockedOnlyAroundTheFilter) {
     ASSERT_EQ(render(), PF_Err_NONE);
-    EXPECT_EQ(host->counters().handle_locks, 0);
-    context()->user_handle = host->newHandle(32);
+    EXPECT_EQ(refhost::testing::counters(*host).handle_locks, 0);
+    context()->user_handle = refhost::testing::newHandle(*host, 32);
     ASSERT_EQ(render(), PF_Err_NONE);
-    EXPECT_EQ(host->counters().handle_locks, 1);
-    EXPECT_EQ(host->counters().handle_unlocks, 1);
+    EXPECT_EQ(refhost::testing::counters(*host).handle_locks, 1);
+    EXPECT_EQ(refhost::testing::counters(*host).handle_unlocks, 1);
 }
 
 TEST(DebugText, AppendsBoundedAndClearsThroughTheCurrentInstance) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "framework/kavri_ae_effect_framework.h"
+#include "host/host_testing.h"
 #include "tests/test_support.h"
 
 using cwtest::GuardedWorld;
@@ -96,7 +97,7 @@ TEST(RandomRenders, AnyValidParametersStayInsideTheirWorlds) {
         ASSERT_TRUE(in.intact()) << "seed " << seed << " case " << n << ": the input was written";
         ++rendered;
     }
-    EXPECT_EQ(host->outstandingSuites(), 0);
+    EXPECT_EQ(refhost::testing::outstandingSuites(*host), 0);
     std::printf("random renders: %u rendered (seed %u, %u with their scales bounded)\n", rendered, seed, bounded);
 }
 
@@ -124,42 +125,42 @@ std::vector<PF_Err> lifecycle(refhost::Host& host) {
 TEST(HostileHost, MissingSuitesGiveTheirMessagesAndLeaveNothingAllocated) {
     {
         refhost::Host host(cwtest::plugin().entry());
-        host.failures().no_basic_suite = true;
+        refhost::testing::failures(host).no_basic_suite = true;
         auto r = lifecycle(host);
         EXPECT_EQ(r[3], PF_Err_NONE) << "the UI update keeps the hook's result";
         EXPECT_EQ(r[5], PF_Err_BAD_CALLBACK_PARAM);
-        EXPECT_EQ(host.liveHandles(), 0u);
+        EXPECT_EQ(refhost::testing::liveHandles(host), 0u);
     }
     for (const char* suite : {kPFIterate8Suite, kPFParamUtilsSuite, kAEGPPFInterfaceSuite}) {
         refhost::Host host(cwtest::plugin().entry());
-        host.failures().withheld_suites.insert(suite);
+        refhost::testing::failures(host).withheld_suites.insert(suite);
         auto r = lifecycle(host);
         EXPECT_EQ(r[5], std::string(suite) == kPFIterate8Suite ? PF_Err_BAD_CALLBACK_PARAM : PF_Err_NONE) << suite;
-        EXPECT_EQ(host.outstandingSuites(), 0) << suite;
-        EXPECT_EQ(host.liveHandles(), 0u) << suite;
+        EXPECT_EQ(refhost::testing::outstandingSuites(host), 0) << suite;
+        EXPECT_EQ(refhost::testing::liveHandles(host), 0u) << suite;
     }
 }
 
 TEST(HostileHost, FailingAddParamAtEveryPositionIsReturnedUnchanged) {
     for (int n = 1; n <= 31; ++n) {
         refhost::Host host(cwtest::plugin().entry());
-        host.failures().fail_add_param_at = n;
-        host.failures().add_param_error = PF_Err_INVALID_INDEX;
+        refhost::testing::failures(host).fail_add_param_at = n;
+        refhost::testing::failures(host).add_param_error = PF_Err_INVALID_INDEX;
         auto r = lifecycle(host);
         EXPECT_EQ(r[0], PF_Err_NONE);
         EXPECT_EQ(r[1], PF_Err_INVALID_INDEX) << n;
-        EXPECT_EQ(host.liveHandles(), 0u) << n;
+        EXPECT_EQ(refhost::testing::liveHandles(host), 0u) << n;
     }
 }
 
 TEST(HostileHost, FailingHandleAllocationAtEachSetup) {
     for (int n : {1, 2, 3}) {
         refhost::Host host(cwtest::plugin().entry());
-        host.failures().fail_handle_alloc_at = n;
+        refhost::testing::failures(host).fail_handle_alloc_at = n;
         auto r = lifecycle(host);
         EXPECT_EQ(r[n == 1 ? 0 : n == 2 ? 2 : 6], PF_Err_OUT_OF_MEMORY) << "global, sequence and resetup";
         for (PF_Err e : r) EXPECT_TRUE(e == PF_Err_NONE || e == PF_Err_OUT_OF_MEMORY || e == PF_Err_INTERNAL_STRUCT_DAMAGED) << e;
-        EXPECT_EQ(host.liveHandles(), 0u) << n;
+        EXPECT_EQ(refhost::testing::liveHandles(host), 0u) << n;
     }
 }
 
@@ -171,15 +172,15 @@ TEST(HostileHost, NullRecordsAndUnknownCommandsNeverCrash) {
     PF_EntryPointFunc entry = cwtest::plugin().entry();
     for (PF_Cmd cmd = -2; cmd < 40; ++cmd) EXPECT_NO_FATAL_FAILURE(entry(cmd, nullptr, nullptr, nullptr, nullptr, nullptr));
     // a resetup with a stale record: the plug-in neither reads nor frees it
-    PF_Handle stale = host->newHandle(sizeof(kavri_ae_filter_context));
+    PF_Handle stale = refhost::testing::newHandle(*host, sizeof(kavri_ae_filter_context));
     std::memset(*stale, 0x7F, sizeof(kavri_ae_filter_context));
     PF_Handle current = host->inData().sequence_data;
     host->inData().sequence_data = stale;
     EXPECT_EQ(host->sequenceResetup(), PF_Err_NONE);
-    host->disposeHandle(current);
+    refhost::testing::disposeHandle(*host, current);
     EXPECT_EQ(host->sequenceSetdown(), PF_Err_NONE);
     EXPECT_EQ(host->globalSetdown(), PF_Err_NONE);
-    EXPECT_EQ(host->liveHandles(), 0u);
+    EXPECT_EQ(refhost::testing::liveHandles(*host), 0u);
 }
 
 TEST(HostileHost, WorldsWithoutPixelsAreRefusedBeforeAnythingIsDrawn) {
@@ -272,7 +273,7 @@ TEST(Abort, AHostThatStopsGetsItsInterruptCodeAndTheFilterStopsAtOnce) {
     refhost::World out = cwtest::solidWorld(64, 48, PF_Pixel{0, 0, 0, 0});
     EXPECT_EQ(host->render(in.def(), out.def()), PF_Interrupt_CANCEL);
     EXPECT_EQ(checks, 3) << "asked once per row of cells, and no more once told to stop";
-    EXPECT_EQ(host->counters().abort_checks, 3);
+    EXPECT_EQ(refhost::testing::counters(*host).abort_checks, 3);
 }
 
 TEST(Abort, AHostThatNeverStopsGetsTheSameBytes) {
@@ -291,13 +292,13 @@ TEST(Abort, AHostThatNeverStopsGetsTheSameBytes) {
             cwtest::setFloat(*h, "x scale", 7);  // many cells: the walk that asks
             cwtest::setPopup(*h, "background fill", 2);
         }
-        a->failures().no_abort_callback = true;
+        refhost::testing::failures(*a).no_abort_callback = true;
         ASSERT_EQ(a->render(in.def(), plain.def()), PF_Err_NONE);
         b->setAbort([] { return false; });
         ASSERT_EQ(b->render(in.def(), asked.def()), PF_Err_NONE);
         EXPECT_TRUE(plain.samePixels(asked)) << across;
         if (across == 255.0) {
-            EXPECT_GT(b->counters().abort_checks, 100) << "the dense grid is walked cell by cell";
+            EXPECT_GT(refhost::testing::counters(*b).abort_checks, 100) << "the dense grid is walked cell by cell";
         }
     }
 }
@@ -308,13 +309,13 @@ TEST(Lifecycles, TenThousandInOneProcessLeaveNothingBehind) {
     refhost::World out = cwtest::solidWorld(8, 8, PF_Pixel{0, 0, 0, 0});
     for (uint32_t n = 0; n < count; ++n) {
         refhost::Host host(cwtest::plugin().entry());
-        host.failures().no_handle_callbacks = n % 2 == 1;  // the platform's handles too
+        refhost::testing::failures(host).no_handle_callbacks = n % 2 == 1;  // the platform's handles too
         ASSERT_EQ(host.start(), PF_Err_NONE);
         cwtest::setCheckbox(host, "stamp params", n % 3 == 0);
         ASSERT_EQ(host.render(in.def(), out.def()), PF_Err_NONE);
         ASSERT_EQ(host.sequenceSetdown(), PF_Err_NONE);
         ASSERT_EQ(host.globalSetdown(), PF_Err_NONE);
-        ASSERT_EQ(host.liveHandles(), 0u);
+        ASSERT_EQ(refhost::testing::liveHandles(host), 0u);
     }
     std::printf("lifecycles: %u run, every handle returned\n", count);
 }

@@ -1,0 +1,73 @@
+#include "host/param_store.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace refhost {
+
+PF_ParamDef layerParam(const PF_LayerDef* input) {
+    PF_ParamDef def{};
+    def.param_type = PF_Param_LAYER;
+    if (input) def.u.ld = *input;
+    return def;
+}
+
+ParamStore::ParamStore() {
+    beginRegistration();
+}
+
+void ParamStore::beginRegistration() {
+    registered_.assign(1, layerParam(nullptr));
+}
+
+void ParamStore::endRegistration() {
+    params_ = registered_;
+    point_set_.assign(params_.size(), false);
+}
+
+int ParamStore::positionOfId(A_long id) const {
+    for (size_t p = 1; p < params_.size(); ++p)
+        if (params_[p].uu.id == id) return static_cast<int>(p);
+    return -1;
+}
+
+int ParamStore::positionOfName(const std::string& name) const {
+    for (size_t p = 1; p < params_.size(); ++p)
+        if (params_[p].param_type != PF_Param_GROUP_END && name == params_[p].name) return static_cast<int>(p);
+    return -1;
+}
+
+void ParamStore::setPoint(int position, PF_Fixed x, PF_Fixed y) {
+    PF_ParamDef& def = param(position);
+    def.u.td.x_value = x;
+    def.u.td.y_value = y;
+    point_set_.at(static_cast<size_t>(position)) = true;
+}
+
+// A point default is a whole percent of the layer as 16.16.
+static PF_Fixed percentOf(PF_Fixed percent, A_long extent) {
+    return static_cast<PF_Fixed>(static_cast<int64_t>(percent) * extent / 100);
+}
+
+PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input) const {
+    if (position == 0 || position >= params_.size()) return layerParam(input);
+    PF_ParamDef def = params_[position];
+    if (def.param_type == PF_Param_POINT && !point_set_[position]) {
+        const A_long w = input ? input->width : 0, h = input ? input->height : 0;
+        def.u.td.x_value = percentOf(def.u.td.x_dephault, w);
+        def.u.td.y_value = percentOf(def.u.td.y_dephault, h);
+    }
+    if (def.param_type == PF_Param_LAYER && input) def.u.ld = *input;
+    return def;
+}
+
+PF_ParamDef** ParamStore::array(const PF_LayerDef* input) {
+    const size_t n = std::max<size_t>(params_.size(), 1);
+    call_params_.resize(n);
+    for (size_t p = 0; p < n; ++p) call_params_[p] = resolved(p, input);
+    call_pointers_.clear();
+    for (PF_ParamDef& def : call_params_) call_pointers_.push_back(&def);
+    return call_pointers_.data();
+}
+
+}  // namespace refhost

@@ -1,0 +1,79 @@
+#include "host/world.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace refhost {
+
+void WorldRelease::operator()(uint8_t* p) const {
+    if (mapped)
+        munmap(p, mapped);
+    else
+        std::free(p);
+}
+
+bool World::allocate(int32_t width, int32_t height, std::string& error, int32_t extra_row_bytes) {
+    if (width < 0 || height < 0) {
+        error = "negative image size";
+        return false;
+    }
+    // Rows padded past their pixels and rounded up to 64 bytes, so no row is packed.
+    const int64_t pad = extra_row_bytes >= 0 ? extra_row_bytes : 16;
+    int64_t rowbytes = static_cast<int64_t>(width) * 4 + pad;
+    if (extra_row_bytes < 0) rowbytes = (rowbytes + 63) / 64 * 64;
+    const int64_t bytes = rowbytes * std::max<int64_t>(height, 1);
+    if (rowbytes > kMaxRowBytes) {
+        error = "image too large: " + std::to_string(width) + " pixels is more than a row can hold";
+        return false;
+    }
+    const size_t size = static_cast<size_t>((bytes + 63) / 64 * 64);
+    uint8_t* raw = nullptr;
+    WorldRelease release;
+    if (bytes >= kMapFromBytes) {
+        // anonymous pages read as zero and take memory only once written
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p != MAP_FAILED) {
+            raw = static_cast<uint8_t*>(p);
+            release.mapped = size;
+        }
+    } else if (void* p = std::aligned_alloc(64, size)) {
+        std::memset(p, 0, static_cast<size_t>(bytes));
+        raw = static_cast<uint8_t*>(p);
+    }
+    if (!raw) {
+        error = "out of memory for a " + std::to_string(width) + " x " + std::to_string(height) + " frame";
+        return false;
+    }
+    storage_ = std::unique_ptr<uint8_t[], WorldRelease>(raw, release);
+    def_ = PF_LayerDef{};
+    def_.data = reinterpret_cast<PF_Pixel*>(storage_.get());
+    def_.rowbytes = static_cast<A_long>(rowbytes);
+    def_.width = width;
+    def_.height = height;
+    def_.extent_hint = {0, 0, width, height};
+    def_.pix_aspect_ratio = {1, 1};
+    return true;
+}
+
+void World::clear(PF_Pixel p) {
+    for (int32_t y = 0; y < def_.height; ++y) std::fill_n(row(y), def_.width, p);
+}
+
+bool World::samePixels(const World& other) const {
+    if (width() != other.width() || height() != other.height()) return false;
+    for (int32_t y = 0; y < height(); ++y)
+        if (std::memcmp(row(y), other.row(y), static_cast<size_t>(width()) * 4) != 0) return false;
+    return true;
+}
+
+std::string describePixel(const PF_Pixel& p) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%d,%d,%d,%d", p.alpha, p.red, p.green, p.blue);
+    return text;
+}
+
+}  // namespace refhost
