@@ -17,7 +17,6 @@
 #include "tests/cli_support.h"
 #include "tests/png_test_files.h"
 #include "tests/test_support.h"
-#include "tools/param_values.h"
 #include "tools/png_io.h"
 
 using cwtest::CommandRun;
@@ -253,19 +252,6 @@ TEST_F(CliOutput, SmallMendsToTheOptions) {
     EXPECT_EQ(run({"about", "--plugin=" CHECKERWARP_MODULE_PATH}).status, 0);
     expectOneLineError(run({"params", "--plugin", ""}), 2, "--plugin needs a path");
     expectOneLineError(run({"render", input, dir.path("x.png"), "--plugin"}), 2, "--plugin needs a path");
-}
-
-TEST(SetValues, AValuePastTheSinglePrecisionBoundIsHandedOverAsTheBound) {
-    auto host = cwtest::startedHost();
-    std::string error;
-    const int across = host->positionOfName("squares across"), scale = host->positionOfName("x scale");
-    ASSERT_TRUE(cwtool::applySetting(*host, "squares across=255.00000001", error)) << error;
-    EXPECT_EQ(host->param(across).u.fs_d.value, 255.0);
-    ASSERT_TRUE(cwtool::applySetting(*host, "x scale=0.1", error)) << error;
-    EXPECT_EQ(host->param(scale).u.fs_d.value, static_cast<double>(0.1f)) << "the bound as stored";
-    ASSERT_TRUE(cwtool::applySetting(*host, "x scale=33.3", error)) << error;
-    EXPECT_EQ(host->param(scale).u.fs_d.value, 33.3) << "inside the range a value is kept to the last digit";
-    EXPECT_FALSE(cwtool::applySetting(*host, "x scale=1000.001", error));
 }
 
 }  // namespace

@@ -10,22 +10,25 @@
 
 namespace cwtool {
 
-const char* typeName(PF_ParamType type) {
-    switch (type) {
-    case PF_Param_LAYER: return "layer";
-    case PF_Param_SLIDER: return "slider";
-    case PF_Param_FIX_SLIDER: return "fixed slider";
-    case PF_Param_ANGLE: return "angle";
-    case PF_Param_CHECKBOX: return "checkbox";
-    case PF_Param_COLOR: return "color";
-    case PF_Param_POINT: return "point";
-    case PF_Param_POPUP: return "popup";
-    case PF_Param_FLOAT_SLIDER: return "float slider";
-    case PF_Param_PATH: return "path";
-    case PF_Param_GROUP_START: return "group start";
-    case PF_Param_GROUP_END: return "group end";
-    default: return "other";
+// In double quotes, with control characters escaped so a message stays one line.
+std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof(esc), "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
     }
+    return out + "\"";
 }
 
 std::vector<std::string> popupChoices(const PF_ParamDef& def) {
@@ -152,25 +155,359 @@ static bool parseColour(const std::string& text, PF_Pixel& p) {
     return true;
 }
 
-// In double quotes, with control characters escaped so a message stays one line.
-static std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof(esc), "\\x%02x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
+// ---- numbers as listings show them ----
+
+// The shortest decimal that reads back as the same double.
+static std::string shortDouble(double v) {
+    char text[40];
+    for (int precision = 1; precision <= 17; ++precision) {
+        std::snprintf(text, sizeof(text), "%.*g", precision, v);
+        if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+}
+
+// A single-precision bound or default as a JSON number: whole numbers as
+// integers, others as their shortest decimal (0.1, not 0.100000001490116).
+static nlohmann::ordered_json number(float v) {
+    if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 9e15f) return static_cast<int64_t>(v);
+    return std::strtod(shortFloat(v).c_str(), nullptr);
+}
+
+static nlohmann::ordered_json fixedNumber(PF_Fixed v) {
+    return number(static_cast<float>(v / 65536.0));
+}
+
+static std::string hexColour(const PF_Pixel& p) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "#%02x%02x%02x", p.red, p.green, p.blue);
+    return text;
+}
+
+static std::string numberText(const nlohmann::ordered_json& n) {
+    return n.dump();
+}
+
+// ---- one row per type ----
+
+namespace {
+
+struct TypeRow {
+    PF_ParamType type;
+    const char* name;
+    void (*list)(const PF_ParamDef& d, ParamListing& l);
+    std::string (*text)(const PF_ParamDef& d);
+    // Parses into `out`; false with the allowed syntax, "takes ..." or "must be ...".
+    bool (*parse)(const PF_ParamDef& d, const std::string& value, PF_ParamDef& out, std::string& why);
+};
+
+void listFloatSlider(const PF_ParamDef& d, ParamListing& l) {
+    l.valid_min = number(d.u.fs_d.valid_min);
+    l.valid_max = number(d.u.fs_d.valid_max);
+    l.slider_min = number(d.u.fs_d.slider_min);
+    l.slider_max = number(d.u.fs_d.slider_max);
+    l.dflt = number(d.u.fs_d.dephault);
+    l.dflt_text = numberText(l.dflt) + (d.u.fs_d.display_flags & PF_ValueDisplayFlag_PERCENT ? "%" : "");
+}
+
+std::string textFloatSlider(const PF_ParamDef& d) {
+    return shortDouble(d.u.fs_d.value);
+}
+
+bool parseFloatSlider(const PF_ParamDef& d, const std::string& value, PF_ParamDef& out, std::string& why) {
+    double v;
+    if (!parseNumber(value, v)) {
+        why = "takes a decimal number, got " + quoted(value);
+        return false;
+    }
+    // The bounds are single precision: a number that rounds onto a bound (0.1
+    // for 0.1f) is accepted as that bound, so the plug-in gets the value that
+    // was checked, never one just outside the range.
+    const float f = static_cast<float>(v);
+    if (!(f >= d.u.fs_d.valid_min && f <= d.u.fs_d.valid_max)) {
+        why = "must be from " + shortFloat(d.u.fs_d.valid_min) + " to " + shortFloat(d.u.fs_d.valid_max) + ", got " +
+              quoted(value);
+        return false;
+    }
+    out.u.fs_d.value = std::min(std::max(v, static_cast<double>(d.u.fs_d.valid_min)),
+                                static_cast<double>(d.u.fs_d.valid_max));
+    return true;
+}
+
+void listSlider(const PF_ParamDef& d, ParamListing& l) {
+    l.valid_min = d.u.sd.valid_min;
+    l.valid_max = d.u.sd.valid_max;
+    l.slider_min = d.u.sd.slider_min;
+    l.slider_max = d.u.sd.slider_max;
+    l.dflt = d.u.sd.dephault;
+    l.dflt_text = numberText(l.dflt);
+}
+
+std::string textSlider(const PF_ParamDef& d) {
+    return std::to_string(d.u.sd.value);
+}
+
+bool parseSlider(const PF_ParamDef& d, const std::string& value, PF_ParamDef& out, std::string& why) {
+    long v;
+    if (!parseInteger(value, v)) {
+        why = "takes a whole number, got " + quoted(value);
+        return false;
+    }
+    if (v < d.u.sd.valid_min || v > d.u.sd.valid_max) {
+        why = "must be from " + std::to_string(d.u.sd.valid_min) + " to " + std::to_string(d.u.sd.valid_max) +
+              ", got " + quoted(value);
+        return false;
+    }
+    out.u.sd.value = static_cast<A_long>(v);
+    return true;
+}
+
+void listFixSlider(const PF_ParamDef& d, ParamListing& l) {
+    l.valid_min = fixedNumber(d.u.fd.valid_min);
+    l.valid_max = fixedNumber(d.u.fd.valid_max);
+    l.slider_min = fixedNumber(d.u.fd.slider_min);
+    l.slider_max = fixedNumber(d.u.fd.slider_max);
+    l.dflt = fixedNumber(d.u.fd.dephault);
+    l.dflt_text = numberText(l.dflt);
+}
+
+std::string textFixSlider(const PF_ParamDef& d) {
+    return shortDouble(d.u.fd.value / 65536.0);
+}
+
+bool parseFixSlider(const PF_ParamDef& d, const std::string& value, PF_ParamDef& out, std::string& why) {
+    double v;
+    PF_Fixed fixed;
+    if (!parseNumber(value, v) || !toFixed(v, fixed)) {
+        why = "takes a decimal number, got " + quoted(value);
+        return false;
+    }
+    if (fixed < d.u.fd.valid_min || fixed > d.u.fd.valid_max) {
+        why = "must be from " + shortDouble(d.u.fd.valid_min / 65536.0) + " to " +
+              shortDouble(d.u.fd.valid_max / 65536.0) + ", got " + quoted(value);
+        return false;
+    }
+    out.u.fd.value = fixed;
+    return true;
+}
+
+void listAngle(const PF_ParamDef& d, ParamListing& l) {
+    l.dflt = fixedNumber(d.u.ad.dephault);
+    l.dflt_text = numberText(l.dflt) + " degrees";
+}
+
+std::string textAngle(const PF_ParamDef& d) {
+    return shortDouble(d.u.ad.value / 65536.0);
+}
+
+bool parseAngle(const PF_ParamDef&, const std::string& value, PF_ParamDef& out, std::string& why) {
+    double v;
+    PF_Fixed fixed;
+    if (!parseNumber(value, v) || !toFixed(v, fixed)) {
+        why = "takes degrees, a decimal number from -32768 to 32767, got " + quoted(value);
+        return false;
+    }
+    out.u.ad.value = fixed;
+    return true;
+}
+
+void listCheckbox(const PF_ParamDef& d, ParamListing& l) {
+    l.dflt = d.u.bd.dephault != 0;
+    l.dflt_text = d.u.bd.dephault ? "on" : "off";
+}
+
+std::string textCheckbox(const PF_ParamDef& d) {
+    return d.u.bd.value ? "on" : "off";
+}
+
+bool parseCheckbox(const PF_ParamDef&, const std::string& value, PF_ParamDef& out, std::string& why) {
+    const std::string t = trim(value);
+    if (t == "on" || t == "1") {
+        out.u.bd.value = 1;
+    } else if (t == "off" || t == "0") {
+        out.u.bd.value = 0;
+    } else {
+        why = "is on or off (or 1 or 0), got " + quoted(value);
+        return false;
+    }
+    return true;
+}
+
+void listColour(const PF_ParamDef& d, ParamListing& l) {
+    l.dflt_text = hexColour(d.u.cd.dephault);
+    l.dflt = l.dflt_text;
+}
+
+std::string textColour(const PF_ParamDef& d) {
+    return hexColour(d.u.cd.value);
+}
+
+bool parseColourValue(const PF_ParamDef&, const std::string& value, PF_ParamDef& out, std::string& why) {
+    PF_Pixel p;
+    if (!parseColour(value, p)) {
+        why = "takes #RRGGBB or R,G,B with each from 0 to 255, got " + quoted(value);
+        return false;
+    }
+    out.u.cd.value = p;
+    return true;
+}
+
+void listPoint(const PF_ParamDef& d, ParamListing& l) {
+    l.dflt = {{"x_percent", fixedNumber(d.u.td.x_dephault)}, {"y_percent", fixedNumber(d.u.td.y_dephault)}};
+    l.dflt_text = numberText(l.dflt["x_percent"]) + "%, " + numberText(l.dflt["y_percent"]) + "% of the layer";
+}
+
+std::string textPoint(const PF_ParamDef& d) {
+    return shortDouble(d.u.td.x_value / 65536.0) + "," + shortDouble(d.u.td.y_value / 65536.0);
+}
+
+bool parsePoint(const PF_ParamDef&, const std::string& value, PF_ParamDef& out, std::string& why) {
+    std::string xs, ys;
+    double x, y;
+    PF_Fixed fx, fy;
+    if (!splitPair(value, xs, ys) || !parseNumber(xs, x) || !parseNumber(ys, y) || !toFixed(x, fx) ||
+        !toFixed(y, fy)) {
+        why = "takes X,Y in layer pixels, each from -32768 to 32767, got " + quoted(value);
+        return false;
+    }
+    out.u.td.x_value = fx;
+    out.u.td.y_value = fy;
+    return true;
+}
+
+void listPopup(const PF_ParamDef& d, ParamListing& l) {
+    l.choices = popupChoices(d);
+    l.dflt = d.u.pd.dephault;
+    const size_t i = static_cast<size_t>(d.u.pd.dephault - 1);
+    l.dflt_text = i < l.choices.size() ? l.choices[i] : numberText(l.dflt);
+}
+
+std::string textPopup(const PF_ParamDef& d) {
+    const std::vector<std::string> choices = popupChoices(d);
+    const size_t i = static_cast<size_t>(d.u.pd.value - 1);
+    return i < choices.size() ? choices[i] : std::to_string(d.u.pd.value);
+}
+
+bool parsePopup(const PF_ParamDef& d, const std::string& value, PF_ParamDef& out, std::string& why) {
+    const std::vector<std::string> choices = popupChoices(d);
+    for (size_t i = 0; i < choices.size(); ++i) {
+        if (choices[i] == trim(value)) {
+            out.u.pd.value = static_cast<A_long>(i + 1);
+            return true;
         }
     }
-    return out + "\"";
+    long n;
+    if (parseInteger(value, n) && n >= 1 && n <= static_cast<long>(choices.size())) {
+        out.u.pd.value = static_cast<A_long>(n);
+        return true;
+    }
+    std::string list;
+    for (size_t i = 0; i < choices.size(); ++i) list += (i ? ", " : "") + quoted(choices[i]);
+    why = "is one of " + list + " (or 1 to " + std::to_string(choices.size()) + "), got " + quoted(value);
+    return false;
+}
+
+void listNothing(const PF_ParamDef&, ParamListing&) {}
+
+std::string textNothing(const PF_ParamDef&) {
+    return "";
+}
+
+bool parseNothing(const PF_ParamDef&, const std::string&, PF_ParamDef&, std::string& why) {
+    why = "cannot be set from the command line";
+    return false;
+}
+
+const TypeRow kTypes[] = {
+    {PF_Param_FLOAT_SLIDER, "float slider", listFloatSlider, textFloatSlider, parseFloatSlider},
+    {PF_Param_SLIDER, "slider", listSlider, textSlider, parseSlider},
+    {PF_Param_FIX_SLIDER, "fixed slider", listFixSlider, textFixSlider, parseFixSlider},
+    {PF_Param_ANGLE, "angle", listAngle, textAngle, parseAngle},
+    {PF_Param_CHECKBOX, "checkbox", listCheckbox, textCheckbox, parseCheckbox},
+    {PF_Param_COLOR, "color", listColour, textColour, parseColourValue},
+    {PF_Param_POINT, "point", listPoint, textPoint, parsePoint},
+    {PF_Param_POPUP, "popup", listPopup, textPopup, parsePopup},
+    {PF_Param_LAYER, "layer", listNothing, textNothing, parseNothing},
+    {PF_Param_PATH, "path", listNothing, textNothing, parseNothing},
+    {PF_Param_GROUP_START, "group start", listNothing, textNothing, parseNothing},
+    {PF_Param_GROUP_END, "group end", listNothing, textNothing, parseNothing},
+};
+const TypeRow kOtherType = {PF_Param_NO_DATA, "other", listNothing, textNothing, parseNothing};
+
+const TypeRow& rowOf(PF_ParamType type) {
+    for (const TypeRow& row : kTypes)
+        if (row.type == type) return row;
+    return kOtherType;
+}
+
+}  // namespace
+
+const char* typeName(PF_ParamType type) {
+    return rowOf(type).name;
+}
+
+ParamListing listingOf(const PF_ParamDef& registered) {
+    ParamListing l;
+    rowOf(registered.param_type).list(registered, l);
+    return l;
+}
+
+nlohmann::ordered_json jsonOf(const PF_ParamDef& d, size_t position) {
+    const ParamListing l = listingOf(d);
+    nlohmann::ordered_json j;
+    j["position"] = position;
+    j["id"] = d.uu.id;
+    j["name"] = std::string(d.name, strnlen(d.name, sizeof(d.name)));
+    j["type"] = typeName(d.param_type);
+    if (!l.valid_min.is_null()) {
+        j["valid_min"] = l.valid_min;
+        j["valid_max"] = l.valid_max;
+        j["slider_min"] = l.slider_min;
+        j["slider_max"] = l.slider_max;
+    }
+    if (!l.dflt.is_null()) j["default"] = l.dflt;
+    if (d.param_type == PF_Param_POPUP) j["choices"] = l.choices;
+    j["flags"] = d.flags;
+    j["ui_flags"] = d.ui_flags;
+    return j;
+}
+
+std::string oneLineJson(const nlohmann::ordered_json& value) {
+    if (value.is_object()) {
+        std::string out = "{";
+        for (auto it = value.begin(); it != value.end(); ++it)
+            out += (it == value.begin() ? "" : ", ") + nlohmann::ordered_json(it.key()).dump() + ": " + oneLineJson(*it);
+        return out + "}";
+    }
+    if (value.is_array()) {
+        std::string out = "[";
+        for (size_t i = 0; i < value.size(); ++i) out += (i ? ", " : "") + oneLineJson(value[i]);
+        return out + "]";
+    }
+    return value.dump();
+}
+
+std::string valueText(const PF_ParamDef& def) {
+    return rowOf(def.param_type).text(def);
+}
+
+bool parseValue(const PF_ParamDef& def, const std::string& text, PF_ParamDef& out, std::string& error) {
+    out = def;
+    std::string why;
+    if (rowOf(def.param_type).parse(def, text, out, why)) return true;
+    error = quoted(std::string(def.name, strnlen(def.name, sizeof(def.name)))) + " (" + typeName(def.param_type) +
+            ") " + why;
+    return false;
+}
+
+
+int settablePosition(const refhost::Host& host, const std::string& name, std::string& error) {
+    const int position = host.positionOfName(name);
+    if (position >= 0 && settable(host.definitions()[static_cast<size_t>(position)])) return position;
+    std::string near;
+    for (const std::string& n : nearestNames(host, name)) near += (near.empty() ? "" : ", ") + quoted(n);
+    error = "unknown parameter " + quoted(name) + "; did you mean " + near + "? ('checkerwarp params' lists them)";
+    return -1;
 }
 
 bool applySetting(refhost::Host& host, const std::string& assignment, std::string& error) {
@@ -179,131 +516,15 @@ bool applySetting(refhost::Host& host, const std::string& assignment, std::strin
         error = "--set takes NAME=VALUE, got " + quoted(assignment);
         return false;
     }
-    const std::string name = assignment.substr(0, eq), value = assignment.substr(eq + 1);
-    const int position = host.positionOfName(name);
-    if (position < 0 || !settable(host.param(position))) {
-        std::string near;
-        for (const std::string& n : nearestNames(host, name)) near += (near.empty() ? "" : ", ") + quoted(n);
-        error = "unknown parameter " + quoted(name) + "; did you mean " + near + "? ('checkerwarp params' lists them)";
-        return false;
-    }
-    PF_ParamDef& def = host.param(position);
-    const std::string what = quoted(name) + " (" + typeName(def.param_type) + ")";
-    switch (def.param_type) {
-    case PF_Param_FLOAT_SLIDER: {
-        double v;
-        if (!parseNumber(value, v)) {
-            error = what + " takes a decimal number, got " + quoted(value);
-            return false;
-        }
-        // The bounds are single precision: a number that rounds onto a bound (0.1
-        // for 0.1f) is accepted as that bound, so the plug-in gets the value that
-        // was checked, never one just outside the range.
-        const float f = static_cast<float>(v);
-        if (!(f >= def.u.fs_d.valid_min && f <= def.u.fs_d.valid_max)) {
-            error = what + " must be from " + shortFloat(def.u.fs_d.valid_min) + " to " +
-                    shortFloat(def.u.fs_d.valid_max) + ", got " + quoted(value);
-            return false;
-        }
-        def.u.fs_d.value = std::min(std::max(v, static_cast<double>(def.u.fs_d.valid_min)),
-                                    static_cast<double>(def.u.fs_d.valid_max));
-        return true;
-    }
-    case PF_Param_SLIDER: {
-        long v;
-        if (!parseInteger(value, v)) {
-            error = what + " takes a whole number, got " + quoted(value);
-            return false;
-        }
-        if (v < def.u.sd.valid_min || v > def.u.sd.valid_max) {
-            error = what + " must be from " + std::to_string(def.u.sd.valid_min) + " to " +
-                    std::to_string(def.u.sd.valid_max) + ", got " + quoted(value);
-            return false;
-        }
-        def.u.sd.value = static_cast<A_long>(v);
-        return true;
-    }
-    case PF_Param_FIX_SLIDER: {
-        double v;
-        PF_Fixed fixed;
-        if (!parseNumber(value, v) || !toFixed(v, fixed)) {
-            error = what + " takes a decimal number, got " + quoted(value);
-            return false;
-        }
-        if (fixed < def.u.fd.valid_min || fixed > def.u.fd.valid_max) {
-            error = what + " must be from " + std::to_string(def.u.fd.valid_min / 65536.0) + " to " +
-                    std::to_string(def.u.fd.valid_max / 65536.0) + ", got " + quoted(value);
-            return false;
-        }
-        def.u.fd.value = fixed;
-        return true;
-    }
-    case PF_Param_ANGLE: {
-        double v;
-        PF_Fixed fixed;
-        if (!parseNumber(value, v) || !toFixed(v, fixed)) {
-            error = what + " takes degrees, a decimal number from -32768 to 32767, got " + quoted(value);
-            return false;
-        }
-        def.u.ad.value = fixed;
-        return true;
-    }
-    case PF_Param_POINT: {
-        std::string xs, ys;
-        double x, y;
-        PF_Fixed fx, fy;
-        if (!splitPair(value, xs, ys) || !parseNumber(xs, x) || !parseNumber(ys, y) || !toFixed(x, fx) ||
-            !toFixed(y, fy)) {
-            error = what + " takes X,Y in layer pixels, each from -32768 to 32767, got " + quoted(value);
-            return false;
-        }
-        host.setPoint(position, fx, fy);
-        return true;
-    }
-    case PF_Param_COLOR: {
-        PF_Pixel p;
-        if (!parseColour(value, p)) {
-            error = what + " takes #RRGGBB or R,G,B with each from 0 to 255, got " + quoted(value);
-            return false;
-        }
-        def.u.cd.value = p;
-        return true;
-    }
-    case PF_Param_POPUP: {
-        const std::vector<std::string> choices = popupChoices(def);
-        for (size_t i = 0; i < choices.size(); ++i) {
-            if (choices[i] == trim(value)) {
-                def.u.pd.value = static_cast<A_long>(i + 1);
-                return true;
-            }
-        }
-        long n;
-        if (parseInteger(value, n) && n >= 1 && n <= static_cast<long>(choices.size())) {
-            def.u.pd.value = static_cast<A_long>(n);
-            return true;
-        }
-        std::string list;
-        for (size_t i = 0; i < choices.size(); ++i) list += (i ? ", " : "") + quoted(choices[i]);
-        error = what + " is one of " + list + " (or 1 to " + std::to_string(choices.size()) + "), got " +
-                quoted(value);
-        return false;
-    }
-    case PF_Param_CHECKBOX: {
-        const std::string t = trim(value);
-        if (t == "on" || t == "1") {
-            def.u.bd.value = 1;
-        } else if (t == "off" || t == "0") {
-            def.u.bd.value = 0;
-        } else {
-            error = what + " is on or off (or 1 or 0), got " + quoted(value);
-            return false;
-        }
-        return true;
-    }
-    default:
-        error = what + " cannot be set from the command line";
-        return false;
-    }
+    const int position = settablePosition(host, assignment.substr(0, eq), error);
+    if (position < 0) return false;
+    PF_ParamDef value;
+    if (!parseValue(host.param(position), assignment.substr(eq + 1), value, error)) return false;
+    if (value.param_type == PF_Param_POINT)
+        host.setPoint(position, value.u.td.x_value, value.u.td.y_value);
+    else
+        host.param(position) = value;
+    return true;
 }
 
 }  // namespace cwtool

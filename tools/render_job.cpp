@@ -60,139 +60,40 @@ std::string aboutText(refhost::Host& host) {
 
 // ---- listings ----
 
-static std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-static std::string hexColour(const PF_Pixel& p) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "#%02x%02x%02x", p.red, p.green, p.blue);
-    return text;
-}
-
-static std::string fixedText(PF_Fixed v) {
-    return shortFloat(static_cast<float>(v / 65536.0));
-}
-
-// The type-specific fields of one definition, as (key, JSON value) pairs; the
-// text listing shows the same values.
-struct Fields {
-    std::string valid_min, valid_max, slider_min, slider_max, dflt, dflt_text;
-    std::vector<std::string> choices;
-};
-
-static Fields fieldsOf(const PF_ParamDef& d) {
-    Fields f;
-    switch (d.param_type) {
-    case PF_Param_FLOAT_SLIDER:
-        f.valid_min = shortFloat(d.u.fs_d.valid_min);
-        f.valid_max = shortFloat(d.u.fs_d.valid_max);
-        f.slider_min = shortFloat(d.u.fs_d.slider_min);
-        f.slider_max = shortFloat(d.u.fs_d.slider_max);
-        f.dflt = f.dflt_text = shortFloat(d.u.fs_d.dephault);
-        if (d.u.fs_d.display_flags & PF_ValueDisplayFlag_PERCENT) f.dflt_text += "%";
-        break;
-    case PF_Param_SLIDER:
-        f.valid_min = std::to_string(d.u.sd.valid_min);
-        f.valid_max = std::to_string(d.u.sd.valid_max);
-        f.slider_min = std::to_string(d.u.sd.slider_min);
-        f.slider_max = std::to_string(d.u.sd.slider_max);
-        f.dflt = f.dflt_text = std::to_string(d.u.sd.dephault);
-        break;
-    case PF_Param_FIX_SLIDER:
-        f.valid_min = fixedText(d.u.fd.valid_min);
-        f.valid_max = fixedText(d.u.fd.valid_max);
-        f.slider_min = fixedText(d.u.fd.slider_min);
-        f.slider_max = fixedText(d.u.fd.slider_max);
-        f.dflt = f.dflt_text = fixedText(d.u.fd.dephault);
-        break;
-    case PF_Param_ANGLE:
-        f.dflt = fixedText(d.u.ad.dephault);
-        f.dflt_text = f.dflt + " degrees";
-        break;
-    case PF_Param_CHECKBOX:
-        f.dflt = d.u.bd.dephault ? "true" : "false";
-        f.dflt_text = d.u.bd.dephault ? "on" : "off";
-        break;
-    case PF_Param_COLOR:
-        f.dflt = jsonString(hexColour(d.u.cd.dephault));
-        f.dflt_text = hexColour(d.u.cd.dephault);
-        break;
-    case PF_Param_POINT:
-        f.dflt = "{\"x_percent\": " + fixedText(d.u.td.x_dephault) + ", \"y_percent\": " + fixedText(d.u.td.y_dephault) + "}";
-        f.dflt_text = fixedText(d.u.td.x_dephault) + "%, " + fixedText(d.u.td.y_dephault) + "% of the layer";
-        break;
-    case PF_Param_POPUP: {
-        f.choices = popupChoices(d);
-        f.dflt = std::to_string(d.u.pd.dephault);
-        const size_t i = static_cast<size_t>(d.u.pd.dephault - 1);
-        f.dflt_text = i < f.choices.size() ? f.choices[i] : f.dflt;
-        break;
-    }
-    default: break;
-    }
-    return f;
-}
-
 void listParams(const refhost::Host& host, std::ostream& out, bool json) {
     const std::vector<PF_ParamDef>& defs = host.registered();
-    if (json) out << "[\n";
-    int depth = 0;
-    char line[512];
-    if (!json) {
-        std::snprintf(line, sizeof(line), "%3s %4s  %-26s %-13s %-17s %-17s %s\n", "pos", "id", "name", "type",
-                      "valid", "slider", "default");
-        out << line;
+    if (json) {
+        // one definition a line, so that a listing reads and greps well
+        out << "[\n";
+        for (size_t p = 1; p < defs.size(); ++p)
+            out << "  " << oneLineJson(jsonOf(defs[p], p)) << (p + 1 < defs.size() ? "," : "") << "\n";
+        out << "]\n";
+        return;
     }
+    char line[512];
+    std::snprintf(line, sizeof(line), "%3s %4s  %-26s %-13s %-17s %-17s %s\n", "pos", "id", "name", "type", "valid",
+                  "slider", "default");
+    out << line;
+    int depth = 0;
     for (size_t p = 1; p < defs.size(); ++p) {
         const PF_ParamDef& d = defs[p];
-        const Fields f = fieldsOf(d);
-        if (json) {
-            out << "  {\"position\": " << p << ", \"id\": " << d.uu.id << ", \"name\": " << jsonString(d.name)
-                << ", \"type\": " << jsonString(typeName(d.param_type));
-            if (!f.valid_min.empty())
-                out << ", \"valid_min\": " << f.valid_min << ", \"valid_max\": " << f.valid_max
-                    << ", \"slider_min\": " << f.slider_min << ", \"slider_max\": " << f.slider_max;
-            if (!f.dflt.empty()) out << ", \"default\": " << f.dflt;
-            if (d.param_type == PF_Param_POPUP) {
-                out << ", \"choices\": [";
-                for (size_t i = 0; i < f.choices.size(); ++i) out << (i ? ", " : "") << jsonString(f.choices[i]);
-                out << "]";
-            }
-            out << ", \"flags\": " << d.flags << ", \"ui_flags\": " << d.ui_flags << "}"
-                << (p + 1 < defs.size() ? "," : "") << "\n";
-            continue;
-        }
+        const ParamListing l = listingOf(d);
         if (d.param_type == PF_Param_GROUP_END && depth > 0) --depth;
         const std::string name = std::string(2 * static_cast<size_t>(depth), ' ') +
                                  (d.param_type == PF_Param_GROUP_END ? "(end of group)" : d.name);
-        const std::string valid = f.valid_min.empty() ? "" : f.valid_min + " .. " + f.valid_max;
-        const std::string slider = f.slider_min.empty() ? "" : f.slider_min + " .. " + f.slider_max;
+        const std::string valid = l.valid_min.is_null() ? "" : l.valid_min.dump() + " .. " + l.valid_max.dump();
+        const std::string slider = l.slider_min.is_null() ? "" : l.slider_min.dump() + " .. " + l.slider_max.dump();
         std::snprintf(line, sizeof(line), "%3zu %4d  %-26s %-13s %-17s %-17s %s", p, static_cast<int>(d.uu.id),
-                      name.c_str(), typeName(d.param_type), valid.c_str(), slider.c_str(), f.dflt_text.c_str());
+                      name.c_str(), typeName(d.param_type), valid.c_str(), slider.c_str(), l.dflt_text.c_str());
         out << line;
-        if (!f.choices.empty()) {
+        if (!l.choices.empty()) {
             out << "  (";
-            for (size_t i = 0; i < f.choices.size(); ++i) out << (i ? " | " : "") << i + 1 << " " << f.choices[i];
+            for (size_t i = 0; i < l.choices.size(); ++i) out << (i ? " | " : "") << i + 1 << " " << l.choices[i];
             out << ")";
         }
         out << "\n";
         if (d.param_type == PF_Param_GROUP_START) ++depth;
     }
-    if (json) out << "]\n";
 }
 
 // ---- rendering ----
