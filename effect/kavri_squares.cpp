@@ -14,6 +14,7 @@
 #include "effect/kavri_squares.h"
 
 #include "effect/kavri_cell_sweep.h"
+#include "kavri_effect_version.h"
 
 // ---- the description: one row per parameter, in the order the host shows them ----
 
@@ -22,7 +23,7 @@
 extern "C" const ns_ae_description g_d = {
     "checkerwarp",
     "an interesting and simple form of modulation",
-    1, 4, 0, 0, 0,
+    KAVRI_EFFECT_VERSION_MAJOR, KAVRI_EFFECT_VERSION_MINOR, KAVRI_EFFECT_VERSION_PATCH, 0, 0,
     NS_AE_FILTER_AT_RENDER,
     PF_OutFlag_SEND_UPDATE_PARAMS_UI,
     0,

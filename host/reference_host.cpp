@@ -80,6 +80,7 @@ PF_Err Host::about(std::string& text) {
 PF_Err Host::globalSetup() {
     PF_Err err = send(PF_Cmd_GLOBAL_SETUP);
     if (!err) in_.global_data = out_.global_data;
+    plugin_version_ = out_.my_version;
     return err;
 }
 

@@ -95,6 +95,8 @@ public:
     PF_OutData& outData() { return out_; }
     std::string returnMessage() const;
     bool hasGlobal() const { return in_.global_data != nullptr; }
+    // The version the plug-in reported at global setup (PF_OutData my_version).
+    A_u_long pluginVersion() const { return plugin_version_; }
     bool hasSequence() const { return in_.sequence_data != nullptr; }
 
 private:
@@ -127,6 +129,7 @@ private:
     const PF_LayerDef* input_ = nullptr;
     A_Time layer_start_{0, 1};
     std::function<bool()> stop_;
+    A_u_long plugin_version_ = 0;
     std::set<PF_Handle> handles_;
     std::unique_ptr<testing::Failures> failures_;
     std::unique_ptr<testing::Counters> counters_;

@@ -111,6 +111,21 @@ int runAbout(const std::vector<std::string>& args, const Common& common) {
     return cwtool::kOk;
 }
 
+// The command's version, then the plug-in's as it reports it.
+int runVersion(const std::vector<std::string>& args, const Common& common) {
+    if (!args.empty()) return usageError("'--version' takes no arguments, got '" + args[0] + "'");
+    std::cout << "checkerwarp " CHECKERWARP_VERSION "\n";
+    const std::string path = common.plugin.empty() ? cwtool::defaultPluginPath() : common.plugin;
+    cwtool::Session session;
+    std::string error;
+    if (!cwtool::openSession(path, session, error)) return failure(error);
+    const A_u_long v = session.host->pluginVersion();
+    const std::string about = cwtool::aboutText(*session.host);
+    std::cout << "plug-in " << path << ": version " << ((v >> 19) & 0x7) << "." << ((v >> 15) & 0xF) << "."
+              << ((v >> 11) & 0xF) << ", " << about.substr(0, about.find('\n')) << "\n";
+    return cwtool::kOk;
+}
+
 int runParams(const std::vector<std::string>& args, const Common& common) {
     bool json = false;
     for (const std::string& a : args) {
@@ -198,10 +213,7 @@ int run(int argc, char** argv) {
         std::cout << kUsage;
         return cwtool::kOk;
     }
-    if (command == "--version") {
-        std::cout << "checkerwarp 1.4.0\n";
-        return cwtool::kOk;
-    }
+    if (command == "--version") return runVersion(args, common);
     if (command == "about") return runAbout(args, common);
     if (command == "params") return runParams(args, common);
     if (command == "render") return runRender(args, common);

@@ -1,0 +1,73 @@
+// tint: the smallest complete effect on the framework. It mixes every pixel of
+// the layer towards the layer tinted by one colour, by an amount; alpha stays.
+// Start an effect of your own from a copy of this folder: a description with
+// one row per parameter, four hooks, and one kavri_add_effect line in CMake.
+#include <cstdint>
+
+#include "framework/kavri_ae_effect_framework.h"
+#include "graphics/kavri_ae_graphics_utils.h"
+#include "kavri_effect_version.h"
+
+// Stable indices: the parameters' identities in saved projects, never reused.
+enum { kTintColor = 1, kTintAmount = 2 };
+
+// ---- the description: one row per parameter, in the order the host shows them ----
+
+extern "C" const ns_ae_description g_d = {
+    "tint",
+    "mixes the layer towards itself tinted by a colour",
+    KAVRI_EFFECT_VERSION_MAJOR, KAVRI_EFFECT_VERSION_MINOR, KAVRI_EFFECT_VERSION_PATCH, 0, 0,
+    NS_AE_FILTER_AT_RENDER,
+    0,
+    0,
+    {
+        // type, index, name, choices, slider_min, slider_max, min, max, default, display_flags
+        // (a colour default is 0xBBGGRR: this one is orange, 255, 128, 0)
+        {PF_Param_COLOR, kTintColor, "color", nullptr, 0, 0, 0, 0, 0x0080FF, 0},
+        {PF_Param_FLOAT_SLIDER, kTintAmount, "amount", nullptr, 0, 100, 0, 100, 50, PF_ValueDisplayFlag_PERCENT},
+        {0, 0, nullptr, nullptr, 0, 0, 0, 0, 0, 0},
+    },
+};
+
+// ---- the hooks ----
+
+PF_Err nr_ae_init(kavri_ae_filter_context*) {
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_frame_setup(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
+    return PF_Err_NONE;
+}
+
+PF_Err nr_ae_enable_params(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
+    return PF_Err_NONE;
+}
+
+// c moved towards c * t / 255 by `amount` (0 to 1), rounded to the nearest byte.
+static uint8_t mix(uint8_t c, uint8_t t, float amount) {
+    const int tinted = c * t / 255;
+    return static_cast<uint8_t>(static_cast<float>(c) + static_cast<float>(tinted - c) * amount + 0.5f);
+}
+
+// Where the input and the output overlap, each output pixel is its input pixel
+// mixed towards the tint; the rest of the output is left as it is.
+PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
+                          PF_InData* in_data, PF_OutData*) {
+    const uint32_t colour = getParamColor(context->params, kTintColor);
+    const uint8_t red = colorRed(colour), green = colorGreen(colour), blue = colorBlue(colour);
+    float amount = static_cast<float>(getParamFloat(context->params, kTintAmount) / 100.0);
+    if (!(amount >= 0)) amount = 0;  // (NaN too: a host may hand over anything)
+    if (amount > 1) amount = 1;
+    const int32_t width = input->width < output->width ? input->width : output->width;
+    const int32_t height = input->height < output->height ? input->height : output->height;
+    for (int32_t y = 0; y < height; ++y) {
+        if (PF_Err err = nr_ae_check_abort(in_data)) return err;  // once a row: the user may stop a long render
+        const PF_Pixel* src = worldPixel(input, 0, y);
+        PF_Pixel* dst = worldPixel(output, 0, y);
+        for (int32_t x = 0; x < width; ++x) {
+            const PF_Pixel p = src[x];
+            dst[x] = PF_Pixel{p.alpha, mix(p.red, red, amount), mix(p.green, green, amount), mix(p.blue, blue, amount)};
+        }
+    }
+    return PF_Err_NONE;
+}
