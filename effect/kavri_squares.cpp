@@ -77,13 +77,14 @@ struct SquaresFrame {
 static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* output, SquaresFrame* f);
 static void setupColours(PF_ParamDef** params, SquaresFrame* f);
 static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f);
-// The host's answer to "stop?", asked once per row of cells by a walk given one.
-struct AbortCheck {
+// A walk given one tells the host how far it has got and asks it whether to
+// stop, once per row of cells.
+struct RowReport {
     PF_InData* in_data;
     PF_Err err;  // the host's interrupt code once it said stop
 };
 template <typename Visit>
-static void walkCells(const SquaresFrame* f, Visit visit, AbortCheck* abort = nullptr);
+static void walkCells(const SquaresFrame* f, Visit visit, RowReport* report = nullptr);
 
 // Wrap loops that would need more than this many steps are settled in closed form.
 static const int kWrapStepLimit = 1 << 16;
@@ -309,14 +310,20 @@ static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame
 // ---- the walk: rows top to bottom, cells left to right ----
 
 template <typename Visit>
-static void walkCells(const SquaresFrame* f, Visit visit, AbortCheck* abort) {
+static void walkCells(const SquaresFrame* f, Visit visit, RowReport* report) {
     const float cw = f->cell_width, ch = f->cell_height;
     const float two_cell_widths = cw + cw, two_cell_heights = ch + ch;
     const float left_limit = cw * -3;
     float row_top = f->first_row_top;
     float row_start = f->row_start;
-    while (two_cell_heights + f->H > row_top) {
-        if (abort && (abort->err = nr_ae_check_abort(abort->in_data)) != PF_Err_NONE) return;
+    // (the rows to walk, near enough for a progress report)
+    const double rows = std::ceil((static_cast<double>(two_cell_heights) + f->H - row_top) / ch);
+    for (double row = 0; two_cell_heights + f->H > row_top; ++row) {
+        if (report) {
+            report->err = nr_ae_check_abort(report->in_data);
+            if (!report->err) report->err = nr_ae_report_progress(report->in_data, row, rows);
+            if (report->err) return;
+        }
         float cell_left = row_start + left_limit;
         float shift = f->column_phase;
         while (two_cell_widths + f->W > cell_left) {
@@ -427,7 +434,7 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
     const bool walk = setupFrame(context->params, in_data, output, &f);
     if (walk && drawSwept(in_data, input, output, &f)) return PF_Err_NONE;
     drawBackground(in_data, input, output, &f);
-    AbortCheck abort = {in_data, PF_Err_NONE};
+    RowReport report = {in_data, PF_Err_NONE};
     if (walk)
         walkCells(
             &f,
@@ -438,8 +445,8 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
                 drawCell(in_data, output, &f, cell, avg);
                 return true;
             },
-            &abort);
-    return abort.err;
+            &report);
+    return report.err;
 }
 
 PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,

@@ -66,6 +66,18 @@ PF_Err nr_ae_check_abort(PF_InData* in_data) {
     return in_data->inter.abort(in_data->effect_ref);
 }
 
+// A count of steps as the host's 32-bit integer: held to 0 .. INT32_MAX, NaN as 0.
+static A_long progressCount(double v) {
+    if (!(v > 0)) return 0;
+    return v >= 2147483647.0 ? 2147483647 : static_cast<A_long>(v);
+}
+
+PF_Err nr_ae_report_progress(PF_InData* in_data, double done, double total) {
+    if (!in_data || !in_data->inter.progress) return PF_Err_NONE;
+    const A_long t = progressCount(total), d = progressCount(done);
+    return in_data->inter.progress(in_data->effect_ref, d < t ? d : t, t);
+}
+
 // ---- About ----
 
 // The credit block follows the header in one format; the whole text stays well

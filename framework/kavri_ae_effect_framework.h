@@ -115,6 +115,10 @@ void nr_ae_report(PF_InData* in_data, PF_OutData* out_data, const char* format, 
 // host's interrupt code (PF_Interrupt_CANCEL) for the filter to return. A host
 // without an abort callback never stops. Cheap enough to ask once per row.
 PF_Err nr_ae_check_abort(PF_InData* in_data);
+// Tells the host how far the render has got: `done` of `total` steps, held to
+// the host's 32-bit range. Returns the host's answer (0, or its interrupt
+// code); a host without a progress callback is told nothing.
+PF_Err nr_ae_report_progress(PF_InData* in_data, double done, double total);
 
 // ---- stable indices and registration ----
 int32_t ourNewParamId(kavri_ae_filter_context_global* global, int32_t index);

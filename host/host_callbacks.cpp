@@ -20,6 +20,7 @@ struct HostServices {
     }
     static PF_Err checkinParam(Host* h, PF_ParamDef* p) { return h->checkinParam(p); }
     static PF_Err abortRequested(Host* h) { return h->abortRequested(); }
+    static PF_Err progressReported(Host* h, A_long done, A_long total) { return h->progressReported(done, total); }
     static PF_Handle newHandle(Host* h, A_u_longlong size) { return h->newHandle(size); }
     static void* lockHandle(Host* h, PF_Handle handle) { return h->lockHandle(handle); }
     static void unlockHandle(Host* h, PF_Handle handle) { h->unlockHandle(handle); }
@@ -73,8 +74,9 @@ PF_Err cbAbort(PF_ProgPtr ref) {
     Host* h = hostOf(ref);
     return h ? HostServices::abortRequested(h) : PF_Err_NONE;
 }
-PF_Err cbProgress(PF_ProgPtr, A_long, A_long) {
-    return PF_Err_NONE;
+PF_Err cbProgress(PF_ProgPtr ref, A_long done, A_long total) {
+    Host* h = hostOf(ref);
+    return h ? HostServices::progressReported(h, done, total) : PF_Err_NONE;
 }
 PF_Err cbFill(PF_ProgPtr ref, const PF_Pixel* color, const PF_Rect* rect, PF_EffectWorld* world) {
     if (Host* h = hostOf(ref)) ++HostServices::counters(h).fills;

@@ -40,6 +40,7 @@ struct Counters {
     int suite_releases = 0;
     int update_param_ui_calls = 0;
     int64_t abort_checks = 0;
+    int64_t progress_reports = 0;
     A_long last_checkout_time = 0;
     A_long last_checkout_step = 0;
     A_u_long last_checkout_scale = 0;

@@ -246,6 +246,12 @@ void Host::releaseHandle(PF_Handle h) {
     std::free(record);
 }
 
+PF_Err Host::progressReported(A_long done, A_long total) {
+    ++counters_->progress_reports;
+    if (hear_progress_) hear_progress_(done, total);
+    return PF_Err_NONE;
+}
+
 PF_Err Host::abortRequested() {
     ++counters_->abort_checks;
     return stop_ && stop_() ? PF_Interrupt_CANCEL : PF_Err_NONE;

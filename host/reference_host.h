@@ -84,6 +84,8 @@ public:
     // The plug-in's abort checks answer PF_Interrupt_CANCEL once `stop` says so
     // (a user's cancel, a time limit); without it they never stop a render.
     void setAbort(std::function<bool()> stop) { stop_ = std::move(stop); }
+    // Hears the plug-in's progress reports (done of total) during a command.
+    void setProgress(std::function<void(A_long done, A_long total)> hear) { hear_progress_ = std::move(hear); }
 
     // ---- state ----
     // The host's input record with its callbacks in place, for calling library
@@ -118,6 +120,7 @@ private:
     PF_Err updateParamUI(PF_ParamIndex index, const PF_ParamDef* def);
     PF_Err convertEffectToCompTime(A_long what_time, A_u_long time_scale, A_Time* comp_time);
     PF_Err abortRequested();
+    PF_Err progressReported(A_long done, A_long total);
 
     PF_EntryPointFunc entry_;
     PF_InData in_{};
@@ -129,6 +132,7 @@ private:
     const PF_LayerDef* input_ = nullptr;
     A_Time layer_start_{0, 1};
     std::function<bool()> stop_;
+    std::function<void(A_long, A_long)> hear_progress_;
     A_u_long plugin_version_ = 0;
     std::set<PF_Handle> handles_;
     std::unique_ptr<testing::Failures> failures_;

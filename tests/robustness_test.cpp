@@ -276,6 +276,25 @@ TEST(Abort, AHostThatStopsGetsItsInterruptCodeAndTheFilterStopsAtOnce) {
     EXPECT_EQ(refhost::testing::counters(*host).abort_checks, 3);
 }
 
+TEST(Abort, ALongFrameReportsItsProgressRowByRow) {
+    auto host = cwtest::startedHost();
+    cwtest::setFloat(*host, "squares across", 255);
+    cwtest::setFloat(*host, "x scale", 2);  // about 400,000 cells: walked cell by cell
+    std::vector<std::pair<A_long, A_long>> reports;
+    host->setProgress([&](A_long done, A_long total) { reports.emplace_back(done, total); });
+    refhost::World in = cwtest::solidWorld(200, 30, PF_Pixel{255, 120, 60, 30});
+    refhost::World out = cwtest::solidWorld(200, 30, PF_Pixel{0, 0, 0, 0});
+    ASSERT_EQ(host->render(in.def(), out.def()), PF_Err_NONE);
+    ASSERT_GT(reports.size(), 10u);
+    EXPECT_EQ(static_cast<int64_t>(reports.size()), refhost::testing::counters(*host).abort_checks)
+        << "one report and one abort check per row of cells";
+    for (size_t i = 0; i < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].first, std::min<A_long>(static_cast<A_long>(i), reports[i].second)) << i;
+        EXPECT_EQ(reports[i].second, reports[0].second) << "the total stays";
+    }
+    EXPECT_GE(reports.back().second, reports.back().first);
+}
+
 TEST(Abort, AHostThatNeverStopsGetsTheSameBytes) {
     refhost::World in = cwtest::solidWorld(97, 61, PF_Pixel{255, 0, 0, 0});
     for (int32_t y = 0; y < 61; ++y)

@@ -98,21 +98,36 @@ void listParams(const refhost::Host& host, std::ostream& out, bool json) {
 
 // ---- rendering ----
 
-// Tiny cells with many squares across can mean billions of cells; the effect
-// draws every one, so say so before a render that will take a long time.
-static void warnAboutCellCount(refhost::Host& host, int32_t width, int32_t height) {
-    for (const char* name : {"squares across", "x scale", "y scale"})
-        if (host.positionOfName(name) < 0) return;  // a module without these parameters
-    auto value = [&](const char* name) { return host.param(host.positionOfName(name)).u.fs_d.value; };
-    const double aspect = static_cast<double>(host.inData().pixel_aspect_ratio.num) / host.inData().pixel_aspect_ratio.den;
-    const double base = width / value("squares across");
-    const double cell_width = base * value("x scale") / 100, cell_height = base * aspect * value("y scale") / 100;
-    if (!(cell_width > 0) || !(cell_height > 0)) return;
-    const double cells = (width / cell_width + 9) * (height / cell_height + 7);
-    if (cells > 2e8)
-        std::fprintf(stderr, "checkerwarp: note: these settings make about %.3g cells of %.3g x %.3g pixels; "
-                             "the render will take a long time\n", cells, cell_width, cell_height);
+// "about 25 minutes", "about 40 seconds"
+static std::string roughDuration(double seconds) {
+    char text[64];
+    if (seconds >= 5400)
+        std::snprintf(text, sizeof(text), "about %.0f hours", seconds / 3600);
+    else if (seconds >= 90)
+        std::snprintf(text, sizeof(text), "about %.0f minutes", seconds / 60);
+    else
+        std::snprintf(text, sizeof(text), "about %.0f seconds", seconds);
+    return text;
 }
+
+// Hears a frame's progress reports and, once a frame has run a moment, says
+// so if at its pace it will take long: tiny cells with many squares across
+// can mean billions of cells, and the effect draws every one.
+struct LongFrameNote {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    bool said = false;
+    void hear(A_long done, A_long total) {
+        if (said || done <= 0 || total <= 0) return;
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed < 0.25) return;
+        said = true;
+        const double expected = elapsed * total / done;
+        if (expected >= 30)
+            std::fprintf(stderr, "checkerwarp: note: this frame will take %s (%d of %d rows of cells after %.1f s); "
+                                 "--time-limit stops it\n", roughDuration(expected).c_str(), static_cast<int>(done),
+                         static_cast<int>(total), elapsed);
+    }
+};
 
 Status renderImage(const RenderRequest& request, std::string& error) {
     Session session;
@@ -132,7 +147,8 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     // The output starts fully transparent: every byte 0.
     if (!output.allocate(input.width(), input.height(), error)) return kFailed;
 
-    warnAboutCellCount(host, input.width(), input.height());
+    LongFrameNote note;
+    host.setProgress([&note](A_long done, A_long total) { note.hear(done, total); });
     if (request.time_limit > 0) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(request.time_limit);
         host.setAbort([deadline] { return std::chrono::steady_clock::now() >= deadline; });
