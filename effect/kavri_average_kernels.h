@@ -17,6 +17,7 @@
 // 64-bit totals. Written with vector extensions, built for AVX2 where the
 // processor has it (a wider version for AVX-512 was no faster here).
 constexpr int kNarrowFlushChunks = 256;
+static_assert(sizeof(PF_Pixel) == 4, "L pixels are L 32-bit words");
 
 template <int L>
 struct alignas(4 * L) ByteSums {

@@ -124,15 +124,6 @@ static float wrapBelow(float v, float limit, float step) {
     return v;
 }
 
-// Truncation of a float count of cells. Counts beyond 32 bits only arise far
-// outside the layer; 64 bits keeps them meaningful there.
-static int64_t truncCount(double v) {
-    if (!(v == v)) return 0;
-    if (v >= 9.2e18) return INT64_MAX;
-    if (v <= -9.2e18) return INT64_MIN;
-    return static_cast<int64_t>(v);
-}
-
 // a - b, held at the ends of the range instead of overflowing.
 static int64_t saturatingSub(int64_t a, int64_t b) {
     int64_t r;

@@ -19,7 +19,14 @@ enum {
     kNsAeMaxParams = 120,        // capacity of both tables and of the instance's params
     kNsAeMaxSliders = 121,       // rows in a description, terminator included
     kNsAeDebugTextSize = 10000,  // the instance's debug text, terminator included
-    kNsAeDebugTextLimit = 8800   // appends stop once the text is longer than this
+    kNsAeDebugTextLimit = 8800,  // appends stop once the text is longer than this
+    // Stable indices: an effect's rows 1..kNsAeLastIndexBeforeDebug are
+    // registered before the framework's debug group, its rows from
+    // kNsAeFirstIndexAfterDebug on after it; the indices between are the
+    // framework's (the debug group's eight positions, start and end included).
+    kNsAeLastIndexBeforeDebug = 89,
+    kNsAeFirstIndexAfterDebug = 100,
+    kNsAeDebugGroupPositions = 8
 };
 
 extern const int kNsAeBuildNumber;     // 383

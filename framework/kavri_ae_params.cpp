@@ -25,7 +25,7 @@ kavri_ae_filter_context* getInstanceContext(PF_InData* in_data, PF_ParamDef* par
 }
 
 bool showableParam(int32_t index, int32_t type) {
-    return index < 90 && type != PF_Param_GROUP_START && type != PF_Param_GROUP_END;
+    return index <= kNsAeLastIndexBeforeDebug && type != PF_Param_GROUP_START && type != PF_Param_GROUP_END;
 }
 
 // 16.16 from a row's float: the product in single precision, then truncated.
@@ -218,12 +218,12 @@ static int rowCount(const ns_ae_description* description) {
 }
 
 static bool registeredRow(const ns_ae_slider* s) {
-    return s->index <= 89 || s->index > 99;
+    return s->index <= kNsAeLastIndexBeforeDebug || s->index >= kNsAeFirstIndexAfterDebug;
 }
 
 static PF_Err checkDescription(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
     int rows = rowCount(description);
-    int positions = 1 + 8;
+    int positions = 1 + kNsAeDebugGroupPositions;  // the input layer and the debug group
     bool seen[kNsAeMaxParams] = {};
     for (int r = 0; r < rows; ++r) {
         const ns_ae_slider* s = &description->sliders[r];
@@ -263,10 +263,10 @@ PF_Err nr_ae_param_setup(const ns_ae_description* description, PF_InData* in_dat
 
     int rows = rowCount(description);
     for (int r = 0; r < rows && !err; ++r)
-        if (description->sliders[r].index <= 89) err = addOneParam(&description->sliders[r], in_data, global);
+        if (description->sliders[r].index <= kNsAeLastIndexBeforeDebug) err = addOneParam(&description->sliders[r], in_data, global);
     if (!err) err = addDebugGroup(in_data, global);
     for (int r = 0; r < rows && !err; ++r)
-        if (description->sliders[r].index > 99) err = addOneParam(&description->sliders[r], in_data, global);
+        if (description->sliders[r].index >= kNsAeFirstIndexAfterDebug) err = addOneParam(&description->sliders[r], in_data, global);
     if (!err) err = closeDebugGroup(in_data, global);
     if (err) return err;
     out_data->num_params = global->count;

@@ -35,6 +35,14 @@ inline int32_t truncToInt32(double v) {
 inline int32_t truncToInt32(float v) {
     return truncToInt32(static_cast<double>(v));
 }
+// The same to 64 bits, for counts of cells: counts beyond 32 bits only arise
+// far outside the layer, and 64 bits keeps them meaningful there.
+inline int64_t truncCount(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 9.2e18) return INT64_MAX;
+    if (v <= -9.2e18) return INT64_MIN;
+    return static_cast<int64_t>(v);
+}
 // The same, stored in 8 bits with clamping to 0..255.
 inline uint8_t truncToByte(double v) {
     // NaN fails both tests and gives 0, like the saturating truncation.
@@ -178,6 +186,7 @@ void drawQuadToRect(PF_InData* in_data, PF_LayerDef* source, PF_LayerDef* destin
 
 // A pixel's four bytes as one word, in memory order (alpha in the lowest byte
 // on this little-endian machine).
+static_assert(sizeof(PF_Pixel) == sizeof(uint32_t), "a pixel is one word");
 inline uint32_t pixelWord(PF_Pixel p) {
     uint32_t w;
     std::memcpy(&w, &p, 4);

@@ -7,6 +7,8 @@
 
 namespace refhost {
 
+static_assert(sizeof(PF_Pixel) == 4, "fills write a pixel as one 32-bit pattern");
+
 static bool usable(const PF_EffectWorld* w) {
     return w && w->data && w->width >= 0 && w->height >= 0 && w->rowbytes >= 4 * w->width;
 }

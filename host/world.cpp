@@ -9,6 +9,8 @@
 
 namespace refhost {
 
+static_assert(sizeof(PF_Pixel) == 4, "a row holds 4 bytes a pixel");
+
 void WorldRelease::operator()(uint8_t* p) const {
     if (mapped)
         munmap(p, mapped);

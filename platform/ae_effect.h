@@ -166,6 +166,8 @@ enum { PF_LayerDefault_MYSELF = -1, PF_LayerDefault_NONE = 0 };
 
 // ---- pixels, rectangles, worlds ----
 typedef struct { A_u_char alpha, red, green, blue; } PF_Pixel;
+// Rows of pixels are read and written as 32-bit words (and vectors of them).
+static_assert(sizeof(PF_Pixel) == 4, "a pixel is four bytes, alpha first");
 typedef PF_Pixel PF_Pixel8;
 typedef struct { PF_FpShort alpha, red, green, blue; } PF_PixelFloat;
 typedef PF_Pixel* PF_PixelPtr;

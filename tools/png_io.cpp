@@ -12,6 +12,8 @@
 
 namespace cwtool {
 
+static_assert(sizeof(PF_Pixel) == 4, "a world's row is RGBA-sized: decoded in place");
+
 namespace {
 
 // libpng reports errors by longjmp; the message is kept here. The functions that

@@ -1,0 +1,2 @@
+// A helper of util/ that the fixture includes.
+#pragma once
