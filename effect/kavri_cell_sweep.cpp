@@ -176,15 +176,20 @@ struct Sweep {
 template <bool Fill, void (*AddPendingRows)(PendingRow*, int)>
 __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, int32_t band, int32_t band_end) {
     const int32_t width = w->output->width;
+    // (held in locals: the stores to the cells' sums below could otherwise be
+    // taken to change them, and they would be read again for every cell)
+    const ActiveCell* const active = w->active;
+    const int32_t active_count = w->active_count;
+    GatheredCell* const cells = w->cells;
     for (int32_t y = band; y < band_end; ++y) {
         const PF_Pixel* src = worldPixel(w->input, 0, y);
         PF_Pixel* dst = Fill ? worldPixel(w->output, 0, y) : nullptr;
         int32_t done = 0;  // the row's background is laid up to here
         int pending_count = 0;
-        for (int32_t i = 0; i < w->active_count; ++i) {
-            const ActiveCell& a = w->active[i];
+        for (int32_t i = 0; i < active_count; ++i) {
+            const ActiveCell& a = active[i];
             if (y < a.top || y >= a.bottom) continue;
-            GatheredCell& c = w->cells[a.index];
+            GatheredCell& c = cells[a.index];
             const int32_t left = a.left, right = a.right;
             if (a.step && (!Fill || done <= left)) {
                 if (Fill && done < left) alphaFillRow(&w->fill, w->input, w->output, y, done, left);
