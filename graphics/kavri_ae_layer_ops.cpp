@@ -28,12 +28,12 @@ void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* des
         d[x].blue = static_cast<A_u_char>(static_cast<int>((t.blue * p.blue) / 255.0));
         d[x].alpha = static_cast<A_u_char>(static_cast<int>((t.alpha * p.alpha) / 255.0));
     }
-    return;
-#endif
+#else
     for (int32_t x = 0; x < source->width; ++x) {
         const PF_Pixel p = s[x];  // read whole first: source and destination may be one world
         d[x] = PF_Pixel{table->alpha[p.alpha], table->red[p.red], table->green[p.green], table->blue[p.blue]};
     }
+#endif
 }
 
 int r_tintedCopyLayer(PF_LayerDef* source, PF_LayerDef* destination, PF_Pixel* tint) {
@@ -71,8 +71,7 @@ void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef*
         dp[x].red = fill->color.red;
         dp[x].alpha = static_cast<A_u_char>(static_cast<int>(source_alpha * static_cast<float>(fill->color.alpha) / 255.0f));
     }
-    return;
-#endif
+#else
     uint32_t* d = reinterpret_cast<uint32_t*>(worldPixel(destination, 0, y));
     const uint32_t* s = reinterpret_cast<const uint32_t*>(sp);
     // Pixels the source does not cover get alpha 0.
@@ -87,6 +86,7 @@ void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef*
         for (; x < covered; ++x) d[x] = pattern | pixelWord(PF_Pixel{fill->alpha_of[sp[x].alpha], 0, 0, 0});
     }
     for (; x < x1; ++x) d[x] = pattern;
+#endif
 }
 
 void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source, PF_LayerDef* destination) {
