@@ -6,6 +6,9 @@
 # kavri_effect_version.h whose KAVRI_EFFECT_VERSION_MAJOR, _MINOR and _PATCH
 # its description uses, so the version is written once. The module exports
 # only EntryPointFunc, g_d, gSequenceContext and font8x8, which a test checks.
+# Where Debian's frei0r-plugins-dev gives frei0r.h, it also builds the frei0r
+# filter NAME.so in the build's frei0r/ folder (target NAME_frei0r, installed
+# in lib/frei0r-1), which hosts the module for ffmpeg, MLT and GStreamer.
 # REFERENCE_TWIN also builds NAME_reference.so (target NAME_reference_plugin):
 # the same sources with the straightforward pixel loops, for the tests that
 # require the fast paths to give identical output.
@@ -37,6 +40,19 @@ function(kavri_add_effect name)
     # the plain build only: sanitizer runtimes add symbols of their own
     add_test(NAME ModuleExports.ExactlyTheFourNames.${name}
       COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${name}_plugin> -P ${PROJECT_SOURCE_DIR}/tests/check_exports.cmake)
+  endif()
+
+  if(FREI0R_INCLUDE_DIR AND NOT CHECKERWARP_FUZZ)
+    set(bridge ${PROJECT_SOURCE_DIR}/bridges/frei0r)
+    add_library(${name}_frei0r MODULE ${bridge}/frei0r_bridge.cpp ${bridge}/bridge_params.cpp)
+    target_include_directories(${name}_frei0r PRIVATE ${PROJECT_SOURCE_DIR} ${FREI0R_INCLUDE_DIR})
+    target_compile_definitions(${name}_frei0r PRIVATE KAVRI_BRIDGE_EFFECT="${name}")
+    target_link_libraries(${name}_frei0r PRIVATE refhost)
+    set_target_properties(${name}_frei0r PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".so"
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/frei0r LINK_DEPENDS ${bridge}/frei0r.map)
+    target_link_options(${name}_frei0r PRIVATE -Wl,--version-script=${bridge}/frei0r.map -Wl,--no-undefined)
+    add_dependencies(${name}_frei0r ${name}_plugin)
+    install(TARGETS ${name}_frei0r LIBRARY DESTINATION lib/frei0r-1)
   endif()
 
   if(arg_REFERENCE_TWIN AND CHECKERWARP_TESTS)

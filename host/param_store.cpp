@@ -5,6 +5,20 @@
 
 namespace refhost {
 
+std::vector<std::string> popupChoices(const PF_ParamDef& def) {
+    std::vector<std::string> choices;
+    if (def.param_type != PF_Param_POPUP || !def.u.pd.u.namesptr) return choices;
+    std::string all = def.u.pd.u.namesptr;
+    size_t start = 0;
+    while (true) {
+        const size_t bar = all.find('|', start);
+        choices.push_back(all.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+        if (bar == std::string::npos) break;
+        start = bar + 1;
+    }
+    return choices;
+}
+
 PF_ParamDef layerParam(const PF_LayerDef* input) {
     PF_ParamDef def{};
     def.param_type = PF_Param_LAYER;

@@ -12,6 +12,9 @@
 
 namespace refhost {
 
+// The choices of a popup, in order (none for another type).
+std::vector<std::string> popupChoices(const PF_ParamDef& def);
+
 // The layer parameter at position 0 for an input layer (null: no layer).
 PF_ParamDef layerParam(const PF_LayerDef* input);
 

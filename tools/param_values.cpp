@@ -31,19 +31,6 @@ std::string quoted(const std::string& s) {
     return out + "\"";
 }
 
-std::vector<std::string> popupChoices(const PF_ParamDef& def) {
-    std::vector<std::string> choices;
-    if (def.param_type != PF_Param_POPUP || !def.u.pd.u.namesptr) return choices;
-    std::string all = def.u.pd.u.namesptr;
-    size_t start = 0;
-    while (true) {
-        const size_t bar = all.find('|', start);
-        choices.push_back(all.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-        if (bar == std::string::npos) break;
-        start = bar + 1;
-    }
-    return choices;
-}
 
 std::string shortFloat(float v) {
     char text[32];
@@ -376,20 +363,20 @@ bool parsePoint(const PF_ParamDef&, const std::string& value, PF_ParamDef& out, 
 }
 
 void listPopup(const PF_ParamDef& d, ParamListing& l) {
-    l.choices = popupChoices(d);
+    l.choices = refhost::popupChoices(d);
     l.dflt = d.u.pd.dephault;
     const size_t i = static_cast<size_t>(d.u.pd.dephault - 1);
     l.dflt_text = i < l.choices.size() ? l.choices[i] : numberText(l.dflt);
 }
 
 std::string textPopup(const PF_ParamDef& d) {
-    const std::vector<std::string> choices = popupChoices(d);
+    const std::vector<std::string> choices = refhost::popupChoices(d);
     const size_t i = static_cast<size_t>(d.u.pd.value - 1);
     return i < choices.size() ? choices[i] : std::to_string(d.u.pd.value);
 }
 
 bool parsePopup(const PF_ParamDef& d, const std::string& value, PF_ParamDef& out, std::string& why) {
-    const std::vector<std::string> choices = popupChoices(d);
+    const std::vector<std::string> choices = refhost::popupChoices(d);
     for (size_t i = 0; i < choices.size(); ++i) {
         if (choices[i] == trim(value)) {
             out.u.pd.value = static_cast<A_long>(i + 1);

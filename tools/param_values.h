@@ -16,9 +16,6 @@ namespace cwtool {
 // A short name for a host parameter type ("float slider", "point", ...).
 const char* typeName(PF_ParamType type);
 
-// The choices of a popup, in order.
-std::vector<std::string> popupChoices(const PF_ParamDef& def);
-
 // A float as the shortest decimal that reads back as the same float.
 std::string shortFloat(float v);
 

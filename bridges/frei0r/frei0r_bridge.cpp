@@ -1,0 +1,312 @@
+// A frei0r filter on the outside, a host of one effect module on the inside:
+// ffmpeg, MLT (melt, Kdenlive, Shotcut) and GStreamer load it as the filter
+// named after the effect, and it drives the module through its entry point as
+// the command does, one reference-host session per filter instance.
+//
+// The module is found where the environment variable NAME_PLUGIN (upper case,
+// CHECKERWARP_PLUGIN for checkerwarp) says, else beside the bridge as
+// installed (lib/frei0r-1/NAME.so finds lib/checkerwarp/NAME.so) or as built
+// (build/frei0r/NAME.so finds build/NAME.so).
+//
+// The plug-in's gSequenceContext is process-wide, so every call into the module,
+// from any instance on any thread, is made under one lock.
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#pragma GCC visibility push(default)
+extern "C" {
+#include <frei0r.h>
+}
+#pragma GCC visibility pop
+
+#include "bridges/frei0r/bridge_params.h"
+#include "host/reference_host.h"
+
+#ifndef KAVRI_BRIDGE_EFFECT
+#error "KAVRI_BRIDGE_EFFECT names the effect the bridge hosts"
+#endif
+
+namespace {
+
+using f0rbridge::BridgeParam;
+using f0rbridge::BridgeValue;
+
+const char kEffect[] = KAVRI_BRIDGE_EFFECT;
+
+// ---- the effect, learnt once at f0r_init ----
+
+struct Effect {
+    std::unique_ptr<refhost::Module> module;
+    std::vector<PF_ParamDef> registered;
+    std::vector<BridgeParam> params;
+    std::string explanation;
+    int major = 0, minor = 0;
+};
+
+std::mutex g_lock;                 // every call into the module
+std::unique_ptr<Effect> g_effect;  // null until f0r_init succeeds
+int g_inits = 0;
+std::set<std::string> g_warned;    // one line on standard error per kind of trouble
+
+void warnOnce(const std::string& key, const std::string& message) {
+    if (!g_warned.insert(key).second) return;
+    std::fprintf(stderr, "%s frei0r: %s\n", kEffect, message.c_str());
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string bridgePath() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&warnOnce), &info) && info.dli_fname) return info.dli_fname;
+    return "";
+}
+
+// Where the module is: the environment's word, else beside the bridge.
+std::string modulePath() {
+    std::string variable;
+    for (const char* c = kEffect; *c; ++c) variable += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    variable += "_PLUGIN";
+    if (const char* set = std::getenv(variable.c_str()); set && *set) return set;
+    const std::string here = folderOf(bridgePath());
+    const std::string file = std::string(kEffect) + ".so";
+    const std::string installed = here + "/../checkerwarp/" + file;
+    if (access(installed.c_str(), R_OK) == 0) return installed;
+    return here + "/../" + file;
+}
+
+// The module loaded and asked for its parameters, version and description.
+std::unique_ptr<Effect> learnEffect() {
+    const std::string path = modulePath();
+    auto effect = std::make_unique<Effect>();
+    std::string error;
+    effect->module = refhost::Module::load(path, error);
+    if (!effect->module) {
+        std::fprintf(stderr, "%s frei0r: %s\n", kEffect, error.c_str());
+        return nullptr;
+    }
+    refhost::Host host(effect->module->entry());
+    if (const PF_Err err = host.start()) {
+        std::fprintf(stderr, "%s frei0r: the effect module %s failed to start (error %d)\n", kEffect, path.c_str(),
+                     static_cast<int>(err));
+        return nullptr;
+    }
+    effect->registered = host.registered();
+    effect->params = f0rbridge::bridgeParams(effect->registered);
+    const A_u_long v = host.pluginVersion();
+    effect->major = static_cast<int>((v >> 19) & 0x7);
+    effect->minor = static_cast<int>((v >> 15) & 0xF);
+    // the About text: "name, version\r\rdescription\r\r..."
+    std::string about;
+    host.about(about);
+    const size_t start = about.find("\r\r");
+    if (start != std::string::npos) effect->explanation = about.substr(start + 2, about.find('\r', start + 2) - start - 2);
+    return effect;
+}
+
+// ---- one filter instance ----
+
+struct Instance {
+    std::unique_ptr<refhost::Host> host;
+    refhost::World input, output;
+    int32_t width = 0, height = 0;
+    std::map<int, double> point_x, point_y;  // a point's coordinates as fractions, by host position
+    std::vector<std::string> texts;          // the strings f0r_get_param_value hands out
+};
+
+// 16.16 pixels of a fraction of the frame.
+PF_Fixed pixelsOf(double fraction, int32_t extent) {
+    const double scaled = std::round(fraction * extent * 65536.0);
+    return static_cast<PF_Fixed>(std::max(-2147483648.0, std::min(2147483647.0, scaled)));
+}
+
+// RGBA8888 (bytes red, green, blue, alpha) into the host's ARGB world, and back.
+void frameToWorld(const uint32_t* frame, refhost::World& world) {
+    const uint8_t* in = reinterpret_cast<const uint8_t*>(frame);
+    for (int32_t y = 0; y < world.height(); ++y) {
+        PF_Pixel* row = world.row(y);
+        for (int32_t x = 0; x < world.width(); ++x, in += 4) row[x] = PF_Pixel{in[3], in[0], in[1], in[2]};
+    }
+}
+
+void worldToFrame(const refhost::World& world, uint32_t* frame) {
+    uint8_t* out = reinterpret_cast<uint8_t*>(frame);
+    for (int32_t y = 0; y < world.height(); ++y) {
+        const PF_Pixel* row = world.row(y);
+        for (int32_t x = 0; x < world.width(); ++x, out += 4) {
+            out[0] = row[x].red;
+            out[1] = row[x].green;
+            out[2] = row[x].blue;
+            out[3] = row[x].alpha;
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int f0r_init() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_inits++ > 0) return g_effect ? 1 : 0;
+    g_effect = learnEffect();
+    return g_effect ? 1 : 0;
+}
+
+void f0r_deinit() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_inits > 0 && --g_inits == 0) g_effect.reset();
+}
+
+void f0r_get_plugin_info(f0r_plugin_info_t* info) {
+    if (!info) return;
+    std::lock_guard<std::mutex> hold(g_lock);
+    info->name = kEffect;
+    info->author = "kavri";
+    info->plugin_type = F0R_PLUGIN_TYPE_FILTER;
+    info->color_model = F0R_COLOR_MODEL_RGBA8888;
+    info->frei0r_version = FREI0R_MAJOR_VERSION;
+    info->major_version = g_effect ? g_effect->major : 0;
+    info->minor_version = g_effect ? g_effect->minor : 0;
+    info->num_params = g_effect ? static_cast<int>(g_effect->params.size()) : 0;
+    info->explanation = g_effect ? g_effect->explanation.c_str() : "the effect module could not be loaded";
+}
+
+void f0r_get_param_info(f0r_param_info_t* info, int param_index) {
+    if (!info) return;
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_effect || param_index < 0 || static_cast<size_t>(param_index) >= g_effect->params.size()) {
+        *info = f0r_param_info_t{"", F0R_PARAM_DOUBLE, ""};
+        return;
+    }
+    const BridgeParam& p = g_effect->params[static_cast<size_t>(param_index)];
+    *info = f0r_param_info_t{p.name.c_str(), p.type, p.explanation.c_str()};
+}
+
+f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!g_effect || width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX) return nullptr;
+    auto instance = std::make_unique<Instance>();
+    instance->width = static_cast<int32_t>(width);
+    instance->height = static_cast<int32_t>(height);
+    std::string error;
+    if (!instance->input.allocate(instance->width, instance->height, error) ||
+        !instance->output.allocate(instance->width, instance->height, error)) {
+        warnOnce("frame", "cannot take " + std::to_string(width) + " x " + std::to_string(height) + " frames: " + error);
+        return nullptr;
+    }
+    instance->host = std::make_unique<refhost::Host>(g_effect->module->entry());
+    if (const PF_Err err = instance->host->start()) {
+        warnOnce("start", "the effect failed to start (error " + std::to_string(err) + ")");
+        return nullptr;
+    }
+    instance->texts.resize(g_effect->params.size());
+    for (const BridgeParam& p : g_effect->params) {
+        if (g_effect->registered[static_cast<size_t>(p.position)].param_type != PF_Param_POINT) continue;
+        const double f = f0rbridge::pointDefaultFraction(g_effect->registered[static_cast<size_t>(p.position)], p.coordinate);
+        (p.coordinate == 0 ? instance->point_x : instance->point_y)[p.position] = f;
+    }
+    return instance.release();
+}
+
+void f0r_destruct(f0r_instance_t instance) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    delete static_cast<Instance*>(instance);  // its host sends the setdowns
+}
+
+void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int param_index) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    Instance* in = static_cast<Instance*>(instance);
+    if (!in || !param || !g_effect || param_index < 0 || static_cast<size_t>(param_index) >= g_effect->params.size())
+        return;
+    const BridgeParam& p = g_effect->params[static_cast<size_t>(param_index)];
+    BridgeValue value{};
+    if (p.type == F0R_PARAM_COLOR)
+        value.colour = *static_cast<const f0r_param_color_t*>(param);
+    else if (p.type == F0R_PARAM_STRING)
+        value.text = *static_cast<const f0r_param_string*>(param);
+    else
+        value.number = *static_cast<const double*>(param);
+    PF_ParamDef& def = in->host->param(p.position);
+    std::map<int, double>& coordinates = p.coordinate == 0 ? in->point_x : in->point_y;
+    double fraction = def.param_type == PF_Param_POINT ? coordinates[p.position] : 0;
+    if (!f0rbridge::setFromBridge(p, value, def, fraction)) {
+        warnOnce("value " + p.name, "\"" + p.name + "\" keeps its value: " +
+                                        (p.type == F0R_PARAM_STRING ? "the text names none of its choices"
+                                                                    : "the value is not a number"));
+        return;
+    }
+    if (def.param_type == PF_Param_POINT) {
+        coordinates[p.position] = fraction;
+        in->host->setPoint(p.position, pixelsOf(in->point_x[p.position], in->width),
+                           pixelsOf(in->point_y[p.position], in->height));
+    }
+}
+
+void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int param_index) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    Instance* in = static_cast<Instance*>(instance);
+    if (!in || !param || !g_effect || param_index < 0 || static_cast<size_t>(param_index) >= g_effect->params.size())
+        return;
+    const BridgeParam& p = g_effect->params[static_cast<size_t>(param_index)];
+    const PF_ParamDef& def = in->host->param(p.position);
+    const double fraction = def.param_type == PF_Param_POINT
+                                ? (p.coordinate == 0 ? in->point_x : in->point_y)[p.position]
+                                : 0;
+    BridgeValue value{};
+    f0rbridge::bridgeValueOf(p, def, fraction, value, in->texts[static_cast<size_t>(param_index)]);
+    if (p.type == F0R_PARAM_COLOR)
+        *static_cast<f0r_param_color_t*>(param) = value.colour;
+    else if (p.type == F0R_PARAM_STRING)
+        *static_cast<f0r_param_string*>(param) = const_cast<char*>(value.text);
+    else
+        *static_cast<double*>(param) = value.number;
+}
+
+void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, uint32_t* outframe) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    Instance* in = static_cast<Instance*>(instance);
+    if (!in || !inframe || !outframe) return;
+    frameToWorld(inframe, in->input);
+    // the output starts fully transparent, as the command's does
+    for (int32_t y = 0; y < in->output.height(); ++y)
+        std::memset(in->output.row(y), 0, static_cast<size_t>(in->output.width()) * sizeof(PF_Pixel));
+    // the host's time in milliseconds of the filter's time in seconds
+    const double ms = std::isfinite(time) ? std::round(time * 1000.0) : 0;
+    in->host->setTime(static_cast<A_long>(std::max(-2147483648.0, std::min(2147483647.0, ms))), 1, 1000);
+    refhost::Host& host = *in->host;
+    host.setInput(&in->input.def());
+    PF_Err err = host.updateParamsUI();
+    if (!err) err = host.frameSetup();
+    if (!err) err = host.render(in->input.def(), in->output.def());
+    if (err) {
+        // the frame goes through as it came, never a half-drawn one
+        warnOnce("render", "the effect failed to render (error " + std::to_string(err) + "): " + host.returnMessage() +
+                               "; frames pass through unchanged");
+        std::memcpy(outframe, inframe, static_cast<size_t>(in->width) * static_cast<size_t>(in->height) * 4);
+        return;
+    }
+    worldToFrame(in->output, outframe);
+}
+
+void f0r_update2(f0r_instance_t instance, double time, const uint32_t* inframe1, const uint32_t*, const uint32_t*,
+                 uint32_t* outframe) {
+    f0r_update(instance, time, inframe1, outframe);
+}
+
+}  // extern "C"

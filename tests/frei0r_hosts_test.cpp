@@ -1,0 +1,125 @@
+// The frei0r filters inside the real video tools: ffmpeg, melt (MLT) and
+// GStreamer each render a picture with the filter, and every frame must equal
+// the command's render of it with the same settings, byte for byte. A tool
+// that is not installed is skipped with a note (scripts/test installs them).
+#include <cstdlib>
+#include <string>
+
+#include "tests/cli_support.h"
+#include "tests/png_test_files.h"
+#include "tests/test_support.h"
+#include "tools/png_io.h"
+
+using cwtest::shellQuote;
+
+namespace {
+
+bool installed(const char* tool) {
+    return std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+#define NEEDS(tool)                                                                                   \
+    do {                                                                                              \
+        if (CHECKERWARP_SANITIZED) GTEST_SKIP() << "the video tools cannot load a sanitized module"; \
+        if (!installed(tool)) GTEST_SKIP() << tool << " is not installed: skipped (scripts/test installs it)"; \
+    } while (0)
+
+#ifdef CHECKERWARP_SANITIZED_BUILD
+constexpr bool CHECKERWARP_SANITIZED = true;
+#else
+constexpr bool CHECKERWARP_SANITIZED = false;
+#endif
+
+// Runs a shell command with the build's frei0r folder on FREI0R_PATH.
+int shell(const std::string& command) {
+    return std::system(("FREI0R_PATH=" + shellQuote(CHECKERWARP_FREI0R_DIR) + " " + command + " >/dev/null 2>&1").c_str());
+}
+
+class Frei0rHosts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        input = dir.path("in.png");
+        cwtest::PngSpec s;
+        s.width = 101;  // odd sizes: the hosts pass any size
+        s.height = 75;
+        cwtest::writeTestPng(input, s);
+    }
+    // The command's render of the input with these options.
+    refhost::World command(const std::vector<std::string>& options) {
+        std::vector<std::string> args = {"render", input, dir.path("command.png")};
+        args.insert(args.end(), options.begin(), options.end());
+        const cwtest::CommandRun r = cwtest::run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return picture(dir.path("command.png"));
+    }
+    refhost::World picture(const std::string& path) {
+        refhost::World w;
+        std::string error;
+        EXPECT_TRUE(cwtool::readPng(path, w, error)) << error;
+        return w;
+    }
+    cwtest::TempDir dir;
+    std::string input;
+};
+
+TEST_F(Frei0rHosts, FfmpegRendersWhatTheCommandRenders) {
+    NEEDS("ffmpeg");
+    // ffmpeg 5.1 (Debian 12) hands a frei0r filter its frames with rows padded
+    // to 64 bytes, which frei0r cannot describe: widths that are a multiple of
+    // 16 pixels arrive unpadded
+    cwtest::PngSpec s;
+    s.width = 96;
+    s.height = 75;
+    cwtest::writeTestPng(input, s);
+    const std::string out = dir.path("ffmpeg.png");
+    auto ffmpeg = [&](const std::string& filter) {
+        return shell("ffmpeg -v error -y -i " + shellQuote(input) + " -vf " + shellQuote(filter) + " -pix_fmt rgba " +
+                     shellQuote(out));
+    };
+    ASSERT_EQ(ffmpeg("frei0r=checkerwarp"), 0);
+    EXPECT_TRUE(picture(out).samePixels(command({}))) << "defaults";
+    // values by position: squares across, center x, center y, background color, background fill
+    ASSERT_EQ(ffmpeg("frei0r=checkerwarp:0.5|0.25|0.75|0.2/0.4/0.6|tile"), 0);
+    EXPECT_TRUE(picture(out).samePixels(command({"--set", "squares across=128", "--set", "center=24,56.25", "--set",
+                                                 "background color=51,102,153", "--set", "background fill=tile"})));
+    // the example effect too: color, amount
+    ASSERT_EQ(ffmpeg("frei0r=tint:0/1/1|1"), 0);
+    EXPECT_TRUE(picture(out).samePixels(
+        command({"--plugin", TINT_MODULE_PATH, "--set", "color=0,255,255", "--set", "amount=100"})));
+}
+
+TEST_F(Frei0rHosts, MeltKeyframesGiveTheCommandsFrames) {
+    NEEDS("melt");
+    // a profile of the picture's own size, so that melt hands its RGBA through unscaled
+    cwtest::writeBytes(dir.path("profile"), [] {
+        const std::string p = "description=picture\nframe_rate_num=25\nframe_rate_den=1\nwidth=101\nheight=75\n"
+                              "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=101\n"
+                              "display_aspect_den=75\ncolorspace=709\n";
+        return std::vector<uint8_t>(p.begin(), p.end());
+    }());
+    ASSERT_EQ(shell("melt -quiet -profile " + shellQuote(dir.path("profile")) + " " + shellQuote(input) +
+                    " out=4 -filter frei0r.checkerwarp 'x offset=0=0;4=1' 'background fill=tile' -consumer avformat:" +
+                    shellQuote(dir.path("melt_%d.png")) + " vcodec=png mlt_image_format=rgba pix_fmt=rgba"),
+              0);
+    // x offset from 0 to 360 degrees over frames 0 to 4 (melt numbers its files from 1)
+    for (int frame = 0; frame <= 4; ++frame)
+        EXPECT_TRUE(picture(dir.path("melt_" + std::to_string(frame + 1) + ".png"))
+                        .samePixels(command({"--set", "x offset=" + std::to_string(90 * frame), "--set",
+                                             "background fill=tile"})))
+            << "frame " << frame;
+}
+
+TEST_F(Frei0rHosts, GStreamerRendersWhatTheCommandRenders) {
+    NEEDS("gst-launch-1.0");
+    const std::string out = dir.path("gst.png");
+    ASSERT_EQ(shell("gst-launch-1.0 -q filesrc location=" + shellQuote(input) +
+                    " ! pngdec ! videoconvert ! video/x-raw,format=RGBA ! frei0r-filter-checkerwarp squares-across=0.5 "
+                    "background-fill=tile x-offset=0.25 ! videoconvert ! video/x-raw,format=RGBA ! pngenc ! filesink "
+                    "location=" +
+                    shellQuote(out)),
+              0);
+    EXPECT_TRUE(picture(out).samePixels(
+        command({"--set", "squares across=128", "--set", "background fill=tile", "--set", "x offset=90"})));
+}
+
+}  // namespace
