@@ -63,10 +63,23 @@ static PF_Fixed percentOf(PF_Fixed percent, A_long extent) {
     return static_cast<PF_Fixed>(static_cast<int64_t>(percent) * extent / 100);
 }
 
-PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input) const {
+void ParamStore::animate(int position, std::vector<ParamKey> keys) {
+    if (keys.empty())
+        keys_.erase(position);
+    else
+        keys_[position] = std::move(keys);
+}
+
+PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input, double frame) const {
     if (position == 0 || position >= params_.size()) return layerParam(input);
     PF_ParamDef def = params_[position];
-    if (def.param_type == PF_Param_POINT && !point_set_[position]) {
+    auto keys = keys_.find(static_cast<int>(position));
+    const bool keyed = keys != keys_.end();
+    if (keyed) {
+        const PF_ParamDef value = valueAtFrame(keys->second, frame);
+        def.u = value.u;
+    }
+    if (def.param_type == PF_Param_POINT && !keyed && !point_set_[position]) {
         const A_long w = input ? input->width : 0, h = input ? input->height : 0;
         def.u.td.x_value = percentOf(def.u.td.x_dephault, w);
         def.u.td.y_value = percentOf(def.u.td.y_dephault, h);
@@ -75,10 +88,10 @@ PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input) cons
     return def;
 }
 
-PF_ParamDef** ParamStore::array(const PF_LayerDef* input) {
+PF_ParamDef** ParamStore::array(const PF_LayerDef* input, double frame) {
     const size_t n = std::max<size_t>(params_.size(), 1);
     call_params_.resize(n);
-    for (size_t p = 0; p < n; ++p) call_params_[p] = resolved(p, input);
+    for (size_t p = 0; p < n; ++p) call_params_[p] = resolved(p, input, frame);
     call_pointers_.clear();
     for (PF_ParamDef& def : call_params_) call_pointers_.push_back(&def);
     return call_pointers_.data();

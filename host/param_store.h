@@ -5,8 +5,11 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "host/animation.h"
 
 #include "platform/ae_effect.h"
 
@@ -42,16 +45,22 @@ public:
     // Sets a point in layer pixels (16.16); unset points follow their percent
     // defaults against the input layer's size.
     void setPoint(int position, PF_Fixed x, PF_Fixed y);
+    // Animates a position: its value at a frame comes from the keys (in order
+    // of their frames, none repeated, not empty); a point's keys are in pixels.
+    void animate(int position, std::vector<ParamKey> keys);
+    bool animated(int position) const { return keys_.count(position) != 0; }
 
-    // A position's value as the plug-in is handed it, for the given input layer.
-    PF_ParamDef resolved(size_t position, const PF_LayerDef* input) const;
+    // A position's value as the plug-in is handed it at a frame of the timeline
+    // (between frames too), for the given input layer.
+    PF_ParamDef resolved(size_t position, const PF_LayerDef* input, double frame = 0) const;
     // The parameter array of a command: every position resolved, valid until the next call.
-    PF_ParamDef** array(const PF_LayerDef* input);
+    PF_ParamDef** array(const PF_LayerDef* input, double frame = 0);
 
 private:
     std::vector<PF_ParamDef> registered_;
     std::vector<PF_ParamDef> params_;
     std::vector<bool> point_set_;
+    std::map<int, std::vector<ParamKey>> keys_;
     std::vector<PF_ParamDef> call_params_;
     std::vector<PF_ParamDef*> call_pointers_;
 };

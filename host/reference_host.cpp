@@ -127,11 +127,11 @@ PF_Err Host::start() {
 }
 
 PF_Err Host::updateParamsUI() {
-    return send(PF_Cmd_UPDATE_PARAMS_UI, paramArray(input_));
+    return send(PF_Cmd_UPDATE_PARAMS_UI, params_.array(input_, frameAt(in_.current_time, in_.time_scale)));
 }
 
 PF_Err Host::frameSetup() {
-    return send(PF_Cmd_FRAME_SETUP, paramArray(input_));
+    return send(PF_Cmd_FRAME_SETUP, params_.array(input_, frameAt(in_.current_time, in_.time_scale)));
 }
 
 PF_Err Host::render(PF_LayerDef& input, PF_LayerDef& output) {
@@ -139,7 +139,7 @@ PF_Err Host::render(PF_LayerDef& input, PF_LayerDef& output) {
     in_.width = input.width;
     in_.height = input.height;
     in_.extent_hint = {0, 0, input.width, input.height};
-    return send(PF_Cmd_RENDER, paramArray(&input), &output);
+    return send(PF_Cmd_RENDER, params_.array(&input, frameAt(in_.current_time, in_.time_scale)), &output);
 }
 
 PF_Err Host::queryDynamicFlags() {
@@ -149,6 +149,25 @@ PF_Err Host::queryDynamicFlags() {
 void Host::setDownsample(A_long xn, A_u_long xd, A_long yn, A_u_long yd) {
     in_.downsample_x = {xn, xd};
     in_.downsample_y = {yn, yd};
+}
+
+void Host::setFrameRate(A_long num, A_u_long den) {
+    rate_num_ = num > 0 ? num : 30;
+    rate_den_ = den > 0 ? den : 1;
+}
+
+void Host::setFrame(int64_t frame) {
+    const int64_t t = frame * static_cast<int64_t>(rate_den_);
+    in_.current_time = static_cast<A_long>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, t)));
+    in_.time_step = static_cast<A_long>(rate_den_);
+    in_.local_time_step = in_.time_step;
+    in_.time_scale = static_cast<A_u_long>(rate_num_);
+}
+
+double Host::frameAt(A_long time, A_u_long scale) const {
+    if (scale == 0) return 0;
+    return static_cast<double>(time) * static_cast<double>(rate_num_) /
+           (static_cast<double>(scale) * static_cast<double>(rate_den_));
 }
 
 void Host::setTime(A_long current_time, A_long time_step, A_u_long time_scale) {
@@ -189,7 +208,7 @@ PF_Err Host::checkoutParam(PF_ParamIndex index, A_long what_time, A_long step, A
         *param = layerParam(layer->second);
         return PF_Err_NONE;
     }
-    *param = params_.resolved(static_cast<size_t>(index), input_);
+    *param = params_.resolved(static_cast<size_t>(index), input_, frameAt(what_time, scale));
     return PF_Err_NONE;
 }
 

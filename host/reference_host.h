@@ -80,6 +80,14 @@ public:
     void setPixelAspect(A_long num, A_u_long den) { in_.pixel_aspect_ratio = {num, den}; }
     void setDownsample(A_long xn, A_u_long xd, A_long yn, A_u_long yd);
     void setTime(A_long current_time, A_long time_step, A_u_long time_scale);
+    // The timeline's frame rate, num / den frames a second (25/1, 30000/1001):
+    // animated parameters take their keys' frames on it.
+    void setFrameRate(A_long num, A_u_long den);
+    // The frame to render: current_time, time_step and time_scale as the host
+    // application sets them for it on the timeline (time_scale num, time_step den).
+    void setFrame(int64_t frame);
+    // The timeline frame of a time in a scale (checkout_param's), between frames too.
+    double frameAt(A_long time, A_u_long scale) const;
     void setLayerStart(A_Time start) { layer_start_ = start; }
     // The plug-in's abort checks answer PF_Interrupt_CANCEL once `stop` says so
     // (a user's cancel, a time limit); without it they never stop a render.
@@ -131,6 +139,8 @@ private:
     std::map<int, const PF_LayerDef*> checkout_layers_;
     const PF_LayerDef* input_ = nullptr;
     A_Time layer_start_{0, 1};
+    A_long rate_num_ = 30;
+    A_u_long rate_den_ = 1;
     std::function<bool()> stop_;
     std::function<void(A_long, A_long)> hear_progress_;
     A_u_long plugin_version_ = 0;

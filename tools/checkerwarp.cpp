@@ -16,8 +16,12 @@ const char kUsage[] =
     "usage:\n"
     "  checkerwarp about                          the plug-in's About text\n"
     "  checkerwarp params [--json]                every parameter in host order\n"
-    "  checkerwarp render INPUT.png OUTPUT.png [options]\n"
-    "  checkerwarp render --demo OUTPUT.png [options]\n"
+    "  checkerwarp render INPUT OUTPUT [options]\n"
+    "  checkerwarp render --demo OUTPUT.png [options]    (or any OUTPUT)\n"
+    "\n"
+    "INPUT:  a PNG (a still), a numbered sequence (shots/in_%04d.png), or a video ffmpeg reads\n"
+    "OUTPUT: a PNG (one frame), a sequence (out/frame_%04d.png), or a video: .mp4 (H.264),\n"
+    "        .mov (ProRes 4444 with alpha), .mkv (FFV1, lossless, with alpha), .webm (VP9 with alpha), .gif\n"
     "  checkerwarp --help | --version\n"
     "\n"
     "render options:\n"
@@ -26,6 +30,14 @@ const char kUsage[] =
     "                         popup: a choice's text or number   angle: degrees   checkbox: on/off\n"
     "  --quality high|low     anti-aliased edges, or whole pixels only (default high)\n"
     "  --pixel-aspect N/D     pixel aspect ratio of the image (default 1/1)\n"
+    "  --animate NAME KEYS    animate a parameter (repeatable): \"0=0;48=360\", frames or HH:MM:SS.mmm;\n"
+    "                         = linear, |= hold, ~= smooth; values as for --set\n"
+    "  --fps R                frames a second, N or N/D (default: the video's, else 25)\n"
+    "  --duration N|Ns        a still's length in frames or seconds (default 1 frame)\n"
+    "  --frames A-B           render frames A to B only, in the input's numbering\n"
+    "  -j, --jobs N           worker processes (default: one a core)\n"
+    "  --quiet                no progress line\n"
+    "  --compression fast|default|small   PNG output: quick, or the smallest files\n"
     "  --time-limit SECONDS   stop a frame that takes longer (status 1, no output)\n"
     "  --max-pixels N         refuse larger input pictures (default 268435456, 16384 x 16384)\n"
     "  --plugin PATH          the plug-in module (default: the one beside this program)\n"
@@ -69,7 +81,9 @@ struct Common {
 // options of their own.
 bool takesValue(const std::string& option) {
     return option == "--set" || option == "--quality" || option == "--pixel-aspect" || option == "--time-limit" ||
-           option == "--max-pixels" || option == "--plugin";
+           option == "--max-pixels" || option == "--plugin" || option == "--animate" || option == "--fps" ||
+           option == "--duration" || option == "--frames" || option == "-j" || option == "--jobs" ||
+           option == "--compression";
 }
 
 // Takes --plugin PATH (or --plugin=PATH) out of the arguments, wherever it
@@ -178,6 +192,37 @@ int runRender(const std::vector<std::string>& args, const Common& common) {
             if (v.empty() || !end || *end != 0 || errno == ERANGE || n <= 0)
                 return usageError("--max-pixels takes a whole number of pixels greater than 0");
             request.max_pixels = n;
+        } else if (a == "--animate") {
+            if (i + 2 >= args.size()) return usageError("--animate needs NAME and KEYS, such as \"x offset\" \"0=0;48=360\"");
+            request.animations.emplace_back(args[i + 1], args[i + 2]);
+            i += 2;
+        } else if (a == "--fps") {
+            if (!value(request.fps)) return usageError("--fps needs frames a second, such as 25 or 30000/1001");
+        } else if (a == "--duration") {
+            if (!value(request.duration)) return usageError("--duration needs frames (48) or seconds (2s)");
+        } else if (a == "--frames") {
+            long long first = 0, last = 0;
+            int used = 0;
+            if (!value(v) || std::sscanf(v.c_str(), "%lld-%lld%n", &first, &last, &used) != 2 ||
+                used != static_cast<int>(v.size()) || first < 0)
+                return usageError("--frames takes A-B, two frame numbers such as 0-99");
+            request.has_range = true;
+            request.range_first = first;
+            request.range_last = last;
+        } else if (a == "-j" || a == "--jobs") {
+            char* end = nullptr;
+            const long n = value(v) ? std::strtol(v.c_str(), &end, 10) : 0;
+            if (v.empty() || !end || *end != 0 || n < 1 || n > 256)
+                return usageError(a + " takes a number of worker processes from 1 to 256");
+            request.jobs = static_cast<int>(n);
+        } else if (a == "--quiet") {
+            request.quiet = true;
+        } else if (a == "--compression") {
+            if (!value(v) || (v != "fast" && v != "default" && v != "small"))
+                return usageError("--compression is fast, default or small");
+            request.compression = v == "fast" ? cwtool::Compression::kFast
+                                  : v == "small" ? cwtool::Compression::kSmall
+                                                 : cwtool::Compression::kDefault;
         } else if (a == "-") {
             files.push_back(a);
         } else if (a.size() > 1 && a[0] == '-') {
@@ -187,10 +232,10 @@ int runRender(const std::vector<std::string>& args, const Common& common) {
         }
     }
     if (demo) {
-        if (files.size() != 1) return usageError("'render --demo' takes one OUTPUT.png");
+        if (files.size() != 1) return usageError("'render --demo' takes one OUTPUT");
         request.output = files[0];
     } else {
-        if (files.size() != 2) return usageError("'render' takes INPUT.png and OUTPUT.png (or --demo OUTPUT.png)");
+        if (files.size() != 2) return usageError("'render' takes INPUT.png and OUTPUT.png (or a sequence or a video for either, or --demo OUTPUT)");
         request.input = files[0];
         request.output = files[1];
     }

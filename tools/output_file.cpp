@@ -100,6 +100,14 @@ bool nameUnnamed(int fd, const std::string& path) {
 
 }  // namespace
 
+void removeOnSignal(const std::string& path) {
+    registerTemp(path);
+}
+
+void forgetOnSignal(const std::string& path) {
+    unregisterTemp(path);
+}
+
 OutputFile::~OutputFile() {
     discard();
 }

@@ -16,6 +16,11 @@
 
 namespace cwtool {
 
+// A temporary name removed if the program is ended by SIGINT or SIGTERM, for
+// outputs another program writes (ffmpeg's videos); forget it once renamed.
+void removeOnSignal(const std::string& path);
+void forgetOnSignal(const std::string& path);
+
 class OutputFile {
 public:
     // `unnamed_files` false takes the temporary name even where the file system

@@ -25,10 +25,17 @@ bool readPng(const std::string& path, refhost::World& world, std::string& error,
 bool readPngStream(FILE* file, const std::string& name, refhost::World& world, std::string& error,
                    int64_t max_pixels = kDefaultMaxPixels);
 
+// How hard the writer works for a small file: kFast and kDefault are quick
+// (zlib's default level makes a noisy 4K picture take seconds), kSmall takes
+// the time for the smallest file.
+enum class PngCompression { kFast, kDefault, kSmall };
+
 // Writes the world as an 8-bit RGBA PNG; the path only ever holds a complete
 // picture (see OutputFile), and "-" is standard output.
-bool writePng(const std::string& path, const refhost::World& world, std::string& error);
+bool writePng(const std::string& path, const refhost::World& world, std::string& error,
+              PngCompression compression = PngCompression::kDefault);
 // The same into an open stream; `name` is used in messages.
-bool writePngStream(FILE* file, const std::string& name, const refhost::World& world, std::string& error);
+bool writePngStream(FILE* file, const std::string& name, const refhost::World& world, std::string& error,
+                    PngCompression compression = PngCompression::kDefault);
 
 }  // namespace cwtool

@@ -8,9 +8,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "tools/demo_image.h"
 #include "tools/param_values.h"
-#include "tools/png_io.h"
 
 namespace cwtool {
 
@@ -33,7 +31,7 @@ std::string defaultPluginPath() {
     return beside;
 }
 
-static std::string pluginMessage(refhost::Host& host, PF_Err err) {
+std::string pluginMessage(refhost::Host& host, PF_Err err) {
     std::string msg = host.returnMessage();
     return "the plug-in failed with error " + std::to_string(err) + (msg.empty() ? "" : ": " + msg);
 }
@@ -94,82 +92,6 @@ void listParams(const refhost::Host& host, std::ostream& out, bool json) {
         out << "\n";
         if (d.param_type == PF_Param_GROUP_START) ++depth;
     }
-}
-
-// ---- rendering ----
-
-// "about 25 minutes", "about 40 seconds"
-static std::string roughDuration(double seconds) {
-    char text[64];
-    if (seconds >= 5400)
-        std::snprintf(text, sizeof(text), "about %.0f hours", seconds / 3600);
-    else if (seconds >= 90)
-        std::snprintf(text, sizeof(text), "about %.0f minutes", seconds / 60);
-    else
-        std::snprintf(text, sizeof(text), "about %.0f seconds", seconds);
-    return text;
-}
-
-// Hears a frame's progress reports and, once a frame has run a moment, says
-// so if at its pace it will take long: tiny cells with many squares across
-// can mean billions of cells, and the effect draws every one.
-struct LongFrameNote {
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    bool said = false;
-    void hear(A_long done, A_long total) {
-        if (said || done <= 0 || total <= 0) return;
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (elapsed < 0.25) return;
-        said = true;
-        const double expected = elapsed * total / done;
-        if (expected >= 30)
-            std::fprintf(stderr, "checkerwarp: note: this frame will take %s (%d of %d rows of cells after %.1f s); "
-                                 "--time-limit stops it\n", roughDuration(expected).c_str(), static_cast<int>(done),
-                         static_cast<int>(total), elapsed);
-    }
-};
-
-Status renderImage(const RenderRequest& request, std::string& error) {
-    Session session;
-    if (!openSession(request.plugin.empty() ? defaultPluginPath() : request.plugin, session, error)) return kFailed;
-    refhost::Host& host = *session.host;
-    for (const std::string& s : request.settings)
-        if (!applySetting(host, s, error)) return kUsage;
-    host.setQuality(request.quality);
-    host.setPixelAspect(request.aspect_num, request.aspect_den);
-
-    refhost::World input, output;
-    if (request.input.empty()) {
-        if (!makeDemoImage(input, error)) return kFailed;
-    } else if (!readPng(request.input, input, error, request.max_pixels > 0 ? request.max_pixels : kDefaultMaxPixels)) {
-        return kFailed;
-    }
-    // The output starts fully transparent: every byte 0.
-    if (!output.allocate(input.width(), input.height(), error)) return kFailed;
-
-    LongFrameNote note;
-    host.setProgress([&note](A_long done, A_long total) { note.hear(done, total); });
-    if (request.time_limit > 0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(request.time_limit);
-        host.setAbort([deadline] { return std::chrono::steady_clock::now() >= deadline; });
-    }
-    host.setInput(&input.def());
-    PF_Err err = host.updateParamsUI();
-    if (!err) err = host.frameSetup();
-    if (!err) err = host.render(input.def(), output.def());
-    if (err == PF_Interrupt_CANCEL && request.time_limit > 0) {
-        error = "the render took longer than --time-limit " + shortFloat(static_cast<float>(request.time_limit)) +
-                " s and was stopped";
-        return kFailed;
-    }
-    if (err) {
-        error = pluginMessage(host, err);
-        return kFailed;
-    }
-    if (host.outData().out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE)
-        std::fprintf(stderr, "checkerwarp: the plug-in says: %s\n", host.returnMessage().c_str());
-    if (!writePng(request.output, output, error)) return kFailed;
-    return kOk;
 }
 
 }  // namespace cwtool
