@@ -263,10 +263,34 @@ static bool probeSequence(const std::string& pattern, Source& s, std::string& er
                 "); the sequence runs from " + std::to_string(s.first) + " to " + std::to_string(s.last);
         return false;
     }
-    refhost::World first;
-    if (!readPng(patternPath(pattern, s.first), first, error)) return false;
-    s.width = first.width();
-    s.height = first.height();
+    // every frame's size from its header, so a sequence of mixed sizes is refused
+    // before anything is rendered
+    for (int64_t n = s.first; n <= s.last; ++n) {
+        const std::string file = patternPath(pattern, n);
+        unsigned char head[24] = {};
+        FILE* f = std::fopen(file.c_str(), "rb");
+        const size_t got = f ? std::fread(head, 1, sizeof(head), f) : 0;
+        if (f) std::fclose(f);
+        static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        if (got != sizeof(head) || std::memcmp(head, kSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0) {
+            error = file + " is not a PNG file";
+            return false;
+        }
+        auto big32 = [&](int at) {
+            return static_cast<int32_t>((uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) |
+                                        (uint32_t{head[at + 2]} << 8) | head[at + 3]);
+        };
+        const int32_t w = big32(16), h = big32(20);
+        if (n == s.first) {
+            s.width = w;
+            s.height = h;
+        } else if (w != s.width || h != s.height) {
+            error = "the frames of " + pattern + " differ in size: " + file + " is " + std::to_string(w) + " x " +
+                    std::to_string(h) + ", " + patternPath(pattern, s.first) + " is " + std::to_string(s.width) + " x " +
+                    std::to_string(s.height);
+            return false;
+        }
+    }
     return true;
 }
 

@@ -184,7 +184,7 @@ bool writeChunk(FILE* file, const char type[4], const uint8_t* data, size_t size
     putBig32(head, static_cast<uint32_t>(size));
     head.append(type, 4);
     uint32_t crc = static_cast<uint32_t>(libdeflate_crc32(0, type, 4));
-    crc = static_cast<uint32_t>(libdeflate_crc32(crc, data, size));
+    if (size > 0) crc = static_cast<uint32_t>(libdeflate_crc32(crc, data, size));  // (a null buffer restarts it)
     std::string tail;
     putBig32(tail, crc);
     return std::fwrite(head.data(), 1, head.size(), file) == head.size() &&
