@@ -83,8 +83,16 @@ def over_checkerboard(path):
     write_rgb(path, width, height, out)
 
 
+# A loop: one cell's width of "x offset" over two seconds, wibbling there and back.
+MOTION = {
+    "motion-x-offset.gif": ["--duration", "24", "--fps", "12", "--animate", "x offset", "0=0;24=360",
+                            "--animate", "wibble max", "0~=0;12~=0.5;24~=0", "--set", "wibble angle=45",
+                            "--set", "squares across=16", "--quiet"],
+}
+
+
 def main():
-    for name, options in PICTURES.items():
+    for name, options in {**PICTURES, **MOTION}.items():
         subprocess.run([str(CLI), "render", "--demo", str(DOCS / name), *options], check=True)
     over_checkerboard(DOCS / "demo-knockout.png")
     return 0
