@@ -2,6 +2,7 @@
 
 #include <libdeflate.h>
 #include <png.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -236,6 +237,26 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
     return 0;
 }
 
+// Bytes mapped on demand: a file that promises a huge picture and holds
+// little data touches, and so costs, only what it fills.
+class MappedBytes {
+public:
+    explicit MappedBytes(size_t size) : size_(size) {
+        void* p = mmap(nullptr, size ? size : 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+    }
+    ~MappedBytes() {
+        if (data_) munmap(data_, size_ ? size_ : 1);
+    }
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+    uint8_t* get() const { return data_; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_;
+};
+
 uint32_t big32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
@@ -273,10 +294,9 @@ int decodeWhole(const uint8_t* data, size_t size, refhost::World& world, int64_t
     }
     if (!ended || compressed.empty()) return 1;
     const size_t channels = colour == 6 ? 4 : 3, row_bytes = width * channels, filtered_size = height * (1 + row_bytes);
-    // (not zeroed: a file that promises more than it holds touches only what it fills)
-    std::unique_ptr<uint8_t, void (*)(void*)> filtered(static_cast<uint8_t*>(std::malloc(filtered_size)), std::free);
+    MappedBytes filtered(filtered_size);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    if (!filtered || !d) {
+    if (!filtered.get() || !d) {
         if (d) libdeflate_free_decompressor(d);
         return 1;
     }
