@@ -54,11 +54,7 @@ std::vector<uint8_t> memoryBomb(uint32_t side) {
 class CliOutput : public ::testing::Test {
 protected:
     void SetUp() override {
-        input = dir.path("in.png");
-        cwtest::PngSpec s;
-        s.width = 97;
-        s.height = 61;
-        cwtest::writeTestPng(input, s);
+        input = cwtest::writeSamplePicture(dir.path("in.png"));
     }
     // Renders the input to `path` and returns the bytes a render to a plain file gives.
     std::vector<uint8_t> expectedBytes() {

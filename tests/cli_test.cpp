@@ -78,11 +78,7 @@ TEST(Cli, ParamsJsonDescribesEveryRegisteredDefinition) {
 class CliRender : public ::testing::Test {
 protected:
     void SetUp() override {
-        input = dir.path("in.png");
-        cwtest::PngSpec s;
-        s.width = 97;
-        s.height = 61;
-        cwtest::writeTestPng(input, s);
+        input = cwtest::writeSamplePicture(dir.path("in.png"));
         output = dir.path("out.png");
     }
     // The command failed and left no file behind.

@@ -111,11 +111,7 @@ TEST(Keys, ThePluginsCheckoutAtAnyTimeSeesTheAnimation) {
 class Motion : public ::testing::Test {
 protected:
     void SetUp() override {
-        input = dir.path("in.png");
-        cwtest::PngSpec s;
-        s.width = 97;
-        s.height = 61;
-        cwtest::writeTestPng(input, s);
+        input = cwtest::writeSamplePicture(dir.path("in.png"));
     }
     // The command's still render of the input with these --set values.
     std::vector<uint8_t> still(const std::vector<std::string>& sets) {

@@ -105,6 +105,14 @@ void writeTestPng(const std::string& path, const PngSpec& s) {
     std::fclose(f);
 }
 
+std::string writeSamplePicture(const std::string& path) {
+    PngSpec s;
+    s.width = 97;
+    s.height = 61;
+    writeTestPng(path, s);
+    return path;
+}
+
 std::vector<uint8_t> readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

@@ -22,6 +22,10 @@ void writeTestPng(const std::string& path, const PngSpec& spec);
 // a, r, g, b of pixel (x, y) as the reader should give it.
 void expectedPixel(const PngSpec& spec, int x, int y, uint8_t out[4]);
 
+// The tests' usual input: a 97 x 61 RGBA picture of writeTestPng's samples
+// (odd sizes, varying alpha), written to `path`; returns the path.
+std::string writeSamplePicture(const std::string& path);
+
 std::vector<uint8_t> readBytes(const std::string& path);
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 

@@ -50,6 +50,16 @@ void rgbaToArgbInPlace(uint8_t* row, int32_t width) {
     }
 }
 
+// One row of the host's ARGB pixels as PNG's RGBA bytes.
+void rowToRgba(const PF_Pixel* src, int32_t width, uint8_t* out) {
+    for (int32_t x = 0; x < width; ++x, out += 4) {
+        out[0] = src[x].red;
+        out[1] = src[x].green;
+        out[2] = src[x].blue;
+        out[3] = src[x].alpha;
+    }
+}
+
 // 0 on success, 1 for a libpng error (message in ctx), 2 for an allocation
 // failure (message in `error`).
 int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& error, int64_t max_pixels) {
@@ -130,13 +140,7 @@ int encode(FILE* file, const refhost::World& world, uint8_t* row_buffer, PngCont
     }
     png_write_info(png, info);
     for (int32_t y = 0; y < world.height(); ++y) {
-        const PF_Pixel* src = world.row(y);
-        for (int32_t x = 0; x < world.width(); ++x) {
-            row_buffer[4 * x + 0] = src[x].red;
-            row_buffer[4 * x + 1] = src[x].green;
-            row_buffer[4 * x + 2] = src[x].blue;
-            row_buffer[4 * x + 3] = src[x].alpha;
-        }
+        rowToRgba(world.row(y), world.width(), row_buffer);
         png_write_row(png, row_buffer);
     }
     png_write_end(png, nullptr);
@@ -153,13 +157,7 @@ void filterRows(const refhost::World& world, RowFilter filter, uint8_t* out) {
     const size_t row_bytes = static_cast<size_t>(world.width()) * 4;
     std::vector<uint8_t> previous(row_bytes, 0), current(row_bytes);
     for (int32_t y = 0; y < world.height(); ++y) {
-        const PF_Pixel* src = world.row(y);
-        for (int32_t x = 0; x < world.width(); ++x) {
-            current[4 * x + 0] = src[x].red;
-            current[4 * x + 1] = src[x].green;
-            current[4 * x + 2] = src[x].blue;
-            current[4 * x + 3] = src[x].alpha;
-        }
+        rowToRgba(world.row(y), world.width(), current.data());
         *out++ = static_cast<uint8_t>(filter);
         for (size_t i = 0; i < row_bytes; ++i) {
             const int a = i >= 4 ? current[i - 4] : 0, b = previous[i], c = i >= 4 ? previous[i - 4] : 0;
