@@ -279,4 +279,19 @@ TEST_F(Motion, AVideosAudioIsCarriedOver) {
     for (const std::string& f : dir.files()) EXPECT_EQ(f.find(".checkerwarp-"), std::string::npos) << f;
 }
 
+TEST_F(Motion, FfmpegMissingOrFailingIsOneLineAndLeavesNothing) {
+    if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";
+    // a video that cannot be written: an odd width for 4:2:0 H.264
+    expectOneLineError(run({"render", input, dir.path("odd.mp4"), "--duration", "2"}), 1,
+                       "cannot write " + dir.path("odd.mp4") + ": ffmpeg failed: ");
+    // no ffmpeg on the PATH
+    const char* path = std::getenv("PATH");
+    const std::string saved = path ? path : "";
+    setenv("PATH", "/nonexistent", 1);
+    const CommandRun r = run({"render", input, dir.path("x.mkv"), "--duration", "2"});
+    setenv("PATH", saved.c_str(), 1);
+    expectOneLineError(r, 1, "ffmpeg is not installed: install it with 'apt-get install ffmpeg'");
+    EXPECT_EQ(dir.files(), std::vector<std::string>{"in.png"});
+}
+
 }  // namespace
