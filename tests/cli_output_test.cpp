@@ -82,6 +82,19 @@ TEST_F(CliOutput, TheMemoryBombIsRefusedAtOnceWithTheLimitNamed) {
     expectOneLineError(r, 1, "cannot read");
     EXPECT_LT(r.seconds, 2.0);
     EXPECT_LT(r.peak_memory_kb, 100 * 1024);
+    // an ancillary chunk that claims 1.9 GB in a 110-byte file (found by the fuzzer)
+    std::vector<uint8_t> sneaky = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> ihdr;
+    putBig32(ihdr, 2);
+    putBig32(ihdr, 2);
+    ihdr.insert(ihdr.end(), {8, 3, 0, 0, 0});
+    putChunk(sneaky, "IHDR", ihdr);
+    putBig32(sneaky, 0x73737373);
+    sneaky.insert(sneaky.end(), {'s', 'P', 'L', 'T', 0, 0, 0, 0});
+    cwtest::writeBytes(dir.path("splt.png"), sneaky);
+    r = run({"render", dir.path("splt.png"), dir.path("out.png")});
+    expectOneLineError(r, 1, "cannot read");
+    EXPECT_LT(r.peak_memory_kb, 100 * 1024);
     expectOneLineError(run({"render", input, dir.path("out.png"), "--max-pixels", "5000"}), 1,
                        "97 x 61 pixels is over the limit of 5000 pixels");
     expectOneLineError(run({"render", input, dir.path("out.png"), "--max-pixels", "lots"}), 2, "whole number");

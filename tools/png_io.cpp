@@ -75,6 +75,13 @@ int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& erro
     }
     png_init_io(png, file);
     png_set_sig_bytes(png, 8);  // read already, and a pipe cannot be rewound
+    // The ancillary chunks the picture does not need are skipped unread: libpng
+    // allocates some (sPLT) at the length they claim, gigabytes from a few bytes.
+    static const png_byte kSkipped[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0"
+                                       "sPLT\0sRGB\0tEXt\0tIME\0zTXt";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kSkipped, 17);
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+    png_set_chunk_malloc_max(png, png_alloc_size_t{16} << 20);
     png_read_info(png, info);
     const png_uint_32 width = png_get_image_width(png, info), height = png_get_image_height(png, info);
     const int colour = png_get_color_type(png, info), depth = png_get_bit_depth(png, info);
