@@ -6,6 +6,7 @@
 //   checkerwarp_bench --make-input W H OUT.png   writes a workload's input picture
 //   checkerwarp_bench --pair A.so B.so WORKLOAD [FRAMES]
 //                                                 two builds, frame by frame in turn
+#include <deque>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -137,6 +138,30 @@ const Workload kWorkloads[] = {
     {"6_8k_defaults", 7680, 4320, {}, false},
 };
 
+// Every background and squares fill at 4K, with the default grid and with 255
+// squares across: "7_modes_12/tinted_tile", "8_modes_255/color_none", ...
+const std::vector<Workload>& allWorkloads() {
+    static const std::vector<Workload> all = [] {
+        static std::deque<std::string> names;
+        std::vector<Workload> w(std::begin(kWorkloads), std::end(kWorkloads));
+        const std::pair<const char*, const char*> backgrounds[] = {
+            {"color", "color"}, {"tile", "tile"}, {"tinted", "source (tinted)"}, {"knockout", "knockout"}};
+        const char* squares[] = {"color", "tile", "none", "knockout"};
+        for (const char* across : {"12", "255"})
+            for (const auto& b : backgrounds)
+                for (const char* s : squares) {
+                    names.push_back(std::string(std::strcmp(across, "12") == 0 ? "7_modes_12/" : "8_modes_255/") +
+                                    b.first + "_" + s);
+                    w.push_back({names.back().c_str(), 3840, 2160,
+                                 {std::string("background fill=") + b.second, std::string("squares fill=") + s,
+                                  std::string("squares across=") + across, "background color=#c08040"},
+                                 false});
+                }
+        return w;
+    }();
+    return all;
+}
+
 int makeInput(int argc, char** argv) {
     if (argc != 5) {
         std::fprintf(stderr, "usage: checkerwarp_bench --make-input W H OUT.png\n");
@@ -157,12 +182,12 @@ int makeInput(int argc, char** argv) {
 // of frames shows a difference of a few percent that separate runs cannot.
 int comparePair(int argc, char** argv) {
     const Workload* w = nullptr;
-    for (const Workload& k : kWorkloads)
+    for (const Workload& k : allWorkloads())
         if (argc >= 5 && std::strcmp(argv[4], k.name) == 0) w = &k;
     const int frames = argc >= 6 ? std::atoi(argv[5]) : 40;
     if (argc < 5 || argc > 6 || !w || frames < 1) {
         std::fprintf(stderr, "usage: checkerwarp_bench --pair A.so B.so WORKLOAD [FRAMES]\n  workloads:");
-        for (const Workload& k : kWorkloads) std::fprintf(stderr, " %s", k.name);
+        for (const Workload& k : allWorkloads()) std::fprintf(stderr, " %s", k.name);
         std::fprintf(stderr, "\n");
         return 2;
     }
@@ -212,7 +237,7 @@ int comparePair(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--make-input") == 0) return makeInput(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--pair") == 0) return comparePair(argc, argv);
-    for (const Workload& w : kWorkloads)
+    for (const Workload& w : allWorkloads())
         benchmark::RegisterBenchmark(w.name, renderWorkload, &w)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond)

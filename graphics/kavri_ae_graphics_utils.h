@@ -95,8 +95,15 @@ void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source,
 // Row-by-row forms of the two backgrounds above, for callers that interleave
 // them with other passes over the same rows. Prepare once per frame; the rows
 // give the same pixels as the whole-layer routines.
+// trunc(t * p / 255) for bytes t and p, in integers: (x + 1 + (x >> 8)) >> 8
+// with x = t * p is the same for all 65,536 pairs (a test checks every one),
+// and vectors compute it a row at a time.
+inline uint8_t tintChannel(uint32_t t, uint32_t p) {
+    const uint32_t x = t * p;
+    return static_cast<uint8_t>((x + 1 + (x >> 8)) >> 8);
+}
+
 struct TintTable {
-    uint8_t red[256], green[256], blue[256], alpha[256];
     PF_Pixel tint;
 };
 void tintPrepare(TintTable* table, const PF_Pixel* tint);

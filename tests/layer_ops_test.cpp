@@ -197,4 +197,41 @@ TEST(AverageRect, MeanOfRedGreenBlue) {
     EXPECT_EQ(r_average_rect(nullptr, &all), 0);
 }
 
+TEST(TintedCopy, EveryTintOfEveryByteIsTheFormulasTruncation) {
+    // the integer form against the formula, for all 65,536 pairs
+    for (uint32_t t = 0; t < 256; ++t)
+        for (uint32_t p = 0; p < 256; ++p)
+            ASSERT_EQ(tintChannel(t, p), static_cast<uint8_t>(static_cast<int>((t * p) / 255.0))) << t << " x " << p;
+    // and through the row copy, eight pixels a step and the rest one by one:
+    // every byte in every channel, with every tint in turn
+    GuardedWorld w(261, 1);
+    for (int32_t x = 0; x < 261; ++x) {
+        const A_u_char p = static_cast<A_u_char>(x);
+        w.at(x, 0) = PF_Pixel{p, static_cast<A_u_char>(255 - p), static_cast<A_u_char>(p ^ 0x5A), p};
+    }
+    GuardedWorld out(261, 1);
+    for (int t = 0; t < 256; ++t) {
+        const PF_Pixel tint = {static_cast<A_u_char>(t), static_cast<A_u_char>(255 - t), static_cast<A_u_char>(t ^ 0xA5),
+                               static_cast<A_u_char>((t * 7) & 255)};
+        TintTable table;
+        tintPrepare(&table, &tint);
+        tintRow(&table, &w.def(), &out.def(), 0);
+        for (int32_t x = 0; x < 261; ++x) {
+            const PF_Pixel p = w.at(x, 0), o = out.at(x, 0);
+            auto f = [](int a, int b) { return static_cast<A_u_char>(static_cast<int>((a * b) / 255.0)); };
+            ASSERT_EQ(o, (PF_Pixel{f(tint.alpha, p.alpha), f(tint.red, p.red), f(tint.green, p.green), f(tint.blue, p.blue)}))
+                << "tint " << t << " at " << x;
+        }
+    }
+    EXPECT_TRUE(out.intact());
+    // in place: source and destination one world
+    const PF_Pixel half = {128, 128, 128, 128};
+    TintTable table;
+    tintPrepare(&table, &half);
+    const PF_Pixel before = w.at(200, 0);
+    tintRow(&table, &w.def(), &w.def(), 0);
+    EXPECT_EQ(w.at(200, 0).red, tintChannel(128, before.red));
+    EXPECT_TRUE(w.intact());
+}
+
 }  // namespace
