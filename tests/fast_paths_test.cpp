@@ -135,6 +135,28 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     }
 }
 
+TEST(FastPaths, EveryBackgroundAndSquaresFillMatchesWithTheDefaultGridAndADenseOne) {
+    std::string error;
+    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
+    ASSERT_NE(reference, nullptr) << error;
+    uint32_t seed = 1600;
+    for (double across : {12.0, 255.0})
+        for (int background = 1; background <= 4; ++background)
+            for (int squares = 1; squares <= 4; ++squares) {
+                const Case c = {"mode", 641, 363, {{"squares across", across}},
+                                {{"background fill", background}, {"squares fill", squares}}, {}, PF_Quality_HI, true};
+                GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
+                makeInput(in, ++seed, true);
+                renderBoth(c, *reference, in, fast, slow);
+                if (HasFatalFailure()) return;
+                for (int y = 0; y < c.height; ++y)
+                    for (int x = 0; x < c.width; ++x)
+                        ASSERT_EQ(fast.at(x, y), slow.at(x, y))
+                            << "background " << background << ", squares " << squares << ", " << across
+                            << " across (seed " << seed << ") first differs at " << x << "," << y;
+            }
+}
+
 // Seeded random settings, small frames: both modules, byte for byte. Settings
 // lean to the ends of their ranges, where the paths part ways (cells that pass
 // 2^24, rows shorter than a chunk, squares far outside their cells).
