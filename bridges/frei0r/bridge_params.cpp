@@ -142,7 +142,7 @@ bool setFromBridge(const BridgeParam& p, const BridgeValue& value, PF_ParamDef& 
     }
 }
 
-void bridgeValueOf(const BridgeParam& p, const PF_ParamDef& def, double fraction, BridgeValue& value,
+void bridgeValueOf(const PF_ParamDef& def, double fraction, BridgeValue& value,
                    std::string& text) {
     auto part = [](double x, double low, double high) { return high > low ? clamp01((x - low) / (high - low)) : 0.0; };
     switch (def.param_type) {
@@ -164,7 +164,6 @@ void bridgeValueOf(const BridgeParam& p, const PF_ParamDef& def, double fraction
     }
     default: value.number = 0; break;
     }
-    (void)p;
 }
 
 double pointDefaultFraction(const PF_ParamDef& registered, int coordinate) {

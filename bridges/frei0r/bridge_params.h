@@ -47,7 +47,7 @@ bool setFromBridge(const BridgeParam& p, const BridgeValue& value, PF_ParamDef& 
 
 // The frei0r value of `def` (a point's coordinate from `fraction`). A string
 // points into `text`, which the caller keeps.
-void bridgeValueOf(const BridgeParam& p, const PF_ParamDef& def, double fraction, BridgeValue& value,
+void bridgeValueOf(const PF_ParamDef& def, double fraction, BridgeValue& value,
                    std::string& text);
 
 // The default of a point's coordinate, as a fraction of the frame.

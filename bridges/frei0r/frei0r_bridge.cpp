@@ -269,7 +269,7 @@ void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int param_i
                                 ? (p.coordinate == 0 ? in->point_x : in->point_y)[p.position]
                                 : 0;
     BridgeValue value{};
-    f0rbridge::bridgeValueOf(p, def, fraction, value, in->texts[static_cast<size_t>(param_index)]);
+    f0rbridge::bridgeValueOf(def, fraction, value, in->texts[static_cast<size_t>(param_index)]);
     if (p.type == F0R_PARAM_COLOR)
         *static_cast<f0r_param_color_t*>(param) = value.colour;
     else if (p.type == F0R_PARAM_STRING)
