@@ -5,50 +5,27 @@
 
 #include "graphics/kavri_ae_graphics_utils.h"
 #include "graphics/kavri_isa.h"
+#include "graphics/kavri_tint_lanes.h"
 
 void tintPrepare(TintTable* table, const PF_Pixel* tint) {
     table->tint = *tint;
 }
 
 #if !KAVRI_REFERENCE_PATHS
-// Eight pixels at a time: each byte widened to 16 bits, times its channel's
-// tint, divided by 255 as tintChannel does, narrowed again.
-typedef uint8_t Bytes32 __attribute__((vector_size(32)));
-typedef uint8_t Bytes16 __attribute__((vector_size(16)));
-typedef uint16_t Lanes16 __attribute__((vector_size(32)));
-
-__attribute__((always_inline)) static inline Bytes16 tintLanes(Bytes16 p, Lanes16 t) {
-    const Lanes16 x = __builtin_convertvector(p, Lanes16) * t;
-    return __builtin_convertvector((x + 1 + (x >> 8)) >> 8, Bytes16);
-}
-
-__attribute__((always_inline)) static inline void tintPixels(const PF_Pixel* s, PF_Pixel* d, int32_t n, const PF_Pixel& tint) {
-    Lanes16 t;
-    for (int i = 0; i < 16; i += 4) t[i] = tint.alpha, t[i + 1] = tint.red, t[i + 2] = tint.green, t[i + 3] = tint.blue;
-    int32_t x = 0;
-    for (; x + 8 <= n; x += 8) {
-        Bytes32 v;
-        std::memcpy(&v, s + x, sizeof(v));  // read whole first: source and destination may be one world
-        const Bytes16 lo = tintLanes(__builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), t);
-        const Bytes16 hi = tintLanes(
-            __builtin_shufflevector(v, v, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31), t);
-        std::memcpy(d + x, &lo, sizeof(lo));
-        std::memcpy(d + x + 4, &hi, sizeof(hi));
-    }
-    for (; x < n; ++x) {
-        const PF_Pixel p = s[x];
-        d[x] = PF_Pixel{tintChannel(tint.alpha, p.alpha), tintChannel(tint.red, p.red), tintChannel(tint.green, p.green),
-                        tintChannel(tint.blue, p.blue)};
-    }
-}
-
+// A vector of pixels at a time (graphics/kavri_tint_lanes.h): 4 with the plain
+// build, 8 with AVX2, 16 with AVX-512.
 static void tintPixelsPlain(const PF_Pixel* s, PF_Pixel* d, int32_t n, const PF_Pixel& tint) {
-    tintPixels(s, d, n, tint);
+    tintPixelsBy<16>(s, d, n, tint);
 }
 
 __attribute__((target("avx2"))) static void tintPixelsAvx2(const PF_Pixel* s, PF_Pixel* d, int32_t n,
                                                            const PF_Pixel& tint) {
-    tintPixels(s, d, n, tint);
+    tintPixelsBy<32>(s, d, n, tint);
+}
+
+__attribute__((target("avx512f,avx512bw"))) static void tintPixelsAvx512(const PF_Pixel* s, PF_Pixel* d, int32_t n,
+                                                                         const PF_Pixel& tint) {
+    tintPixelsBy<64>(s, d, n, tint);
 }
 #endif
 
@@ -66,7 +43,7 @@ void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* des
         d[x].alpha = static_cast<A_u_char>(static_cast<int>((t.alpha * p.alpha) / 255.0));
     }
 #else
-    kvByIsa(tintPixelsPlain, tintPixelsAvx2, tintPixelsAvx2)(s, d, source->width, table->tint);
+    kvByIsa(tintPixelsPlain, tintPixelsAvx2, tintPixelsAvx512)(s, d, source->width, table->tint);
 #endif
 }
 
