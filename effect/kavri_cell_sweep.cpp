@@ -23,17 +23,6 @@
 constexpr int32_t kSweepBandRows = 16;
 constexpr int32_t kDrawBandBytes = 256 * 1024;
 
-// The averages read the input after the background is written to the output,
-// so the sweep is only for worlds that do not share memory.
-static bool worldsApart(const PF_LayerDef* a, const PF_LayerDef* b) {
-    if (a->rowbytes <= 0 || b->rowbytes <= 0) return false;
-    const char* a0 = reinterpret_cast<const char*>(a->data);
-    const char* b0 = reinterpret_cast<const char*>(b->data);
-    const char* a1 = a0 + static_cast<int64_t>(a->rowbytes) * a->height;
-    const char* b1 = b0 + static_cast<int64_t>(b->rowbytes) * b->height;
-    return a1 <= b0 || b1 <= a0;
-}
-
 // (a whole number of cache lines, so that every cell's lanes sit alike in them)
 struct alignas(64) GatheredCell {
     RowSums lanes;  // the running sums of a cell that cannot pass 2^24
@@ -62,18 +51,39 @@ static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, GatheredCell* 
         r_fill_frect_plan_rows(in_data, &c->shapes.colour[i], &c->plans[i], output, y0, y1);
 }
 
-// Works out what a cell draws once its sums are complete, while its record is
-// still in the cache: its average, its shapes and the rows they touch.
-static void finishCell(const SweepCells* job, int32_t index, GatheredCell* c, CellRows* rows) {
-    PF_PixelFloat avg;
-    cellSumEnd(&c->sum, &avg);
-    job->finish(job->user, index, &avg, &c->shapes);
-    rows->first = job->output->height;
-    rows->end = 0;
+struct ActiveCell;
+
+// The sweep's records, carved out of one allocation and freed with it.
+struct SweepRecords {
+    void* block;
+    GatheredCell* cells;
+    int32_t* order;      // two indices per cell
+    CellRows* rows_of;
+    int32_t* finished;
+    PendingRow* pending;
+    ActiveCell* active;  // twice the cells: a band's new cells are merged into them
+    PF_PixelFloat* averages;  // of the cells being finished
+    CellShapes* shapes;
+};
+
+// Works out what the cells draw once their sums are complete, while their
+// records are still in the cache: their averages, their shapes (all asked of
+// the caller at once) and the rows they touch.
+static void finishCells(const SweepCells* job, const SweepRecords* r, const int32_t* indices, int32_t count) {
+    if (count == 0) return;
+    for (int32_t i = 0; i < count; ++i) cellSumEnd(&r->cells[indices[i]].sum, &r->averages[i]);
+    job->finish(job->user, count, indices, r->averages, r->shapes);
     const float H = static_cast<float>(job->output->height);
-    for (int i = 0; i < c->shapes.count; ++i) {
-        r_plan_frect(&c->shapes.rect[i], job->output, &c->plans[i]);
-        rowsTouched(c->shapes.rect[i], H, &rows->first, &rows->end);
+    for (int32_t i = 0; i < count; ++i) {
+        GatheredCell* c = &r->cells[indices[i]];
+        CellRows* rows = &r->rows_of[indices[i]];
+        c->shapes = r->shapes[i];
+        rows->first = job->output->height;
+        rows->end = 0;
+        for (int k = 0; k < c->shapes.count; ++k) {
+            r_plan_frect(&c->shapes.rect[k], job->output, &c->plans[k]);
+            rowsTouched(c->shapes.rect[k], H, &rows->first, &rows->end);
+        }
     }
 }
 
@@ -269,24 +279,14 @@ static void sweepBandAfterBackground(Sweep* w, SweepBackground background, int32
     sweepBandByRows(w, band, band_end < w->input->height ? band_end : w->input->height, false);
 }
 
-// The sweep's records, carved out of one allocation and freed with it.
-struct SweepRecords {
-    void* block;
-    GatheredCell* cells;
-    int32_t* order;      // two indices per cell
-    CellRows* rows_of;
-    int32_t* finished;
-    PendingRow* pending;
-    ActiveCell* active;  // twice the cells: a band's new cells are merged into them
-};
-
 static bool allocateRecords(SweepRecords* r, int32_t count) {
     const size_t n = static_cast<size_t>(count) + 1, align = 64;
     static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
-    const size_t sizes[6] = {sizeof(GatheredCell) * n, sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
-                             sizeof(int32_t) * n, sizeof(PendingRow) * n, sizeof(ActiveCell) * 2 * n};
-    size_t offsets[6], total = 0;
-    for (int i = 0; i < 6; ++i) {
+    const size_t sizes[8] = {sizeof(GatheredCell) * n, sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
+                             sizeof(int32_t) * n,      sizeof(PendingRow) * n,  sizeof(ActiveCell) * 2 * n,
+                             sizeof(PF_PixelFloat) * n, sizeof(CellShapes) * n};
+    size_t offsets[8], total = 0;
+    for (int i = 0; i < 8; ++i) {
         offsets[i] = total;
         total += (sizes[i] + align - 1) / align * align;
     }
@@ -299,6 +299,8 @@ static bool allocateRecords(SweepRecords* r, int32_t count) {
     r->finished = reinterpret_cast<int32_t*>(block + offsets[3]);
     r->pending = reinterpret_cast<PendingRow*>(block + offsets[4]);
     r->active = reinterpret_cast<ActiveCell*>(block + offsets[5]);
+    r->averages = reinterpret_cast<PF_PixelFloat*>(block + offsets[6]);
+    r->shapes = reinterpret_cast<CellShapes*>(block + offsets[7]);
     return true;
 }
 
@@ -306,7 +308,8 @@ static bool sweepGathered(const SweepCells* job) {
     PF_LayerDef* input = job->input;
     PF_LayerDef* output = job->output;
     const int32_t count = job->count;
-    if (count > kSweepMaxCells || !worldsApart(input, output)) return false;
+    // (the averages read the input after the background is written to the output)
+    if (count > kSweepMaxCells || worldsShareMemory(input, output)) return false;
     SweepRecords records;
     if (!allocateRecords(&records, count)) return false;
     GatheredCell* cells = records.cells;
@@ -314,12 +317,14 @@ static bool sweepGathered(const SweepCells* job) {
     CellRows* rows_of = records.rows_of;
     ActiveCell* spare = records.active + count + 1;
     const int n = count;
+    int32_t unread = 0;
     for (int32_t i = 0; i < n; ++i) {
         PF_LRect area = job->areas[i];
         cellSumBegin(&cells[i].sum, input, &area);
         byteSumsBegin(&cells[i].lanes, cells[i].sum.exact);
-        if (!cellSumReads(&cells[i].sum)) finishCell(job, i, &cells[i], &rows_of[i]);  // nothing to add
+        if (!cellSumReads(&cells[i].sum)) records.finished[unread++] = i;  // nothing to add
     }
+    finishCells(job, &records, records.finished, unread);
     // cells that read rows, by their first row
     int32_t starting = 0;
     for (int i = 0; i < n; ++i)
@@ -383,10 +388,7 @@ static bool sweepGathered(const SweepCells* job) {
             if (a.whole_exact) byteSumsFlush(&cells[a.index].lanes);
             records.finished[done++] = a.index;
         }
-        for (int32_t i = 0; i < done; ++i) {
-            const int32_t index = records.finished[i];
-            finishCell(job, index, &cells[index], &rows_of[index]);
-        }
+        finishCells(job, &records, records.finished, done);
         w.active_count = kept;
     }
     drawBanded(job->in_data, output, cells, rows_of, n, order);

@@ -34,9 +34,11 @@ struct SweepCells {
     int32_t count;
     SweepBackground background;
     PF_Pixel background_colour;
-    // Given cell `index`'s average, says what it draws; called once per cell,
-    // in no particular order.
-    void (*finish)(void* user, int32_t index, const PF_PixelFloat* average, CellShapes* shapes);
+    // Given the averages of `count` cells (cell indices[i] has averages[i]), says
+    // what each draws in shapes[i]; every cell is finished once, in no
+    // particular order, several at a time where they complete together.
+    void (*finish)(void* user, int32_t count, const int32_t* indices, const PF_PixelFloat* averages,
+                   CellShapes* shapes);
     // Lays a background the sweep does not lay, once the sweep is sure to draw
     // and before any cell is drawn; may be null.
     void (*before_cells)(void* user);

@@ -240,8 +240,116 @@ static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* 
 
 // ---- one cell ----
 
-static float influenceDot(const Influence& inf, const PF_PixelFloat& c) {
-    return inf.red * c.red + inf.green * c.green + inf.blue * c.blue;
+// The numbers a cell's drawing follows from its average, written once for a
+// lane type F: float for one cell, CellFloats for kCellLanes cells at once,
+// every lane computed by the same operations in the same order (the divisions,
+// which dominate, then run side by side).
+constexpr int kCellLanes = 8;
+typedef float CellFloats __attribute__((vector_size(4 * kCellLanes)));
+typedef double CellDoubles __attribute__((vector_size(8 * kCellLanes)));
+typedef int32_t CellInts __attribute__((vector_size(4 * kCellLanes)));
+
+__attribute__((always_inline)) static inline double widen(float v) {
+    return v;
+}
+__attribute__((always_inline)) static inline CellDoubles widen(CellFloats v) {
+    return __builtin_convertvector(v, CellDoubles);
+}
+// truncToByte, lane by lane: NaN and negatives 0, 255 and above 255
+__attribute__((always_inline)) static inline uint8_t byteOf(float v) {
+    return truncToByte(v);
+}
+__attribute__((always_inline)) static inline uint8_t byteOf(double v) {
+    return truncToByte(v);
+}
+template <typename V>
+__attribute__((always_inline)) static inline CellInts bytesOfLanes(V v) {
+    const V zero = V{}, top = V{} + 255;
+    v = v >= zero ? v : zero;
+    v = v >= top ? top : v;
+    return __builtin_convertvector(v, CellInts);
+}
+__attribute__((always_inline)) static inline CellInts byteOf(CellFloats v) {
+    return bytesOfLanes(v);
+}
+__attribute__((always_inline)) static inline CellInts byteOf(CellDoubles v) {
+    return bytesOfLanes(v);
+}
+__attribute__((always_inline)) static inline float lane(float v, int) {
+    return v;
+}
+__attribute__((always_inline)) static inline float lane(const CellFloats& v, int i) {
+    return v[i];
+}
+__attribute__((always_inline)) static inline uint8_t lane(uint8_t v, int) {
+    return v;
+}
+__attribute__((always_inline)) static inline uint8_t lane(const CellInts& v, int i) {
+    return static_cast<uint8_t>(v[i]);
+}
+
+template <typename F>
+struct CellNumbers {
+    typedef decltype(byteOf(F{})) Bytes;
+    Bytes tile_red, tile_green, tile_blue, tile_alpha;
+    Bytes square_red, square_green, square_blue;  // a tile-filled square's colour
+    F left, top, width, height;                   // the square
+};
+
+template <typename F>
+__attribute__((always_inline)) static inline F influenceDot(const Influence& inf, F red, F green, F blue) {
+    return static_cast<float>(inf.red) * red + static_cast<float>(inf.green) * green + static_cast<float>(inf.blue) * blue;
+}
+
+template <typename F>
+__attribute__((always_inline)) static inline void cellNumbers(const SquaresFrame* f, F cell_left, F cell_top, F red,
+                                                              F green, F blue, F alpha, CellNumbers<F>* n) {
+    red = red * alpha / 255.0f;
+    green = green * alpha / 255.0f;
+    blue = blue * alpha / 255.0f;
+    if (f->background_fill == kFillTile) {
+        n->tile_red = byteOf(widen(static_cast<float>(f->background.red) * red) / 255.0);
+        n->tile_green = byteOf(widen(static_cast<float>(f->background.green) * green) / 255.0);
+        n->tile_blue = byteOf(widen(static_cast<float>(f->background.blue) * blue) / 255.0);
+        n->tile_alpha = byteOf(alpha);
+    }
+    if (f->squares_fill == kFillSourceOrNone) return;
+
+    const float cw = f->cell_width, ch = f->cell_height;
+    const F horizontal_dot = influenceDot(f->horizontal, red, green, blue) / 255.0f;
+    n->width = mapRangeLanes(horizontal_dot, 0, 255, f->horizontal_min, f->horizontal_max) * cw;
+    const F vertical_dot = influenceDot(f->vertical, red, green, blue) / 255.0f;
+    n->height = ch * mapRangeLanes(vertical_dot, 0, 255, f->vertical_min, f->vertical_max);
+    const F wibble_dot = influenceDot(f->wibble, red, green, blue) / 65025.0f;
+    const float dx = cw * f->wibble_x, dy = ch * f->wibble_y;
+    n->left = (cw - n->width) * 0.5f + cell_left + dx * wibble_dot;
+    n->top = (ch - n->height) * 0.5f + cell_top + wibble_dot * dy;
+    if (f->squares_fill == kFillTile) {
+        n->square_red = byteOf(static_cast<float>(f->square.red) * red / 255.0f);
+        n->square_green = byteOf(static_cast<float>(f->square.green) * green / 255.0f);
+        n->square_blue = byteOf(static_cast<float>(f->square.blue) * blue / 255.0f);
+    }
+}
+
+// What one cell draws, from lane i of its numbers: its tile, then its square.
+template <typename F>
+__attribute__((always_inline)) static inline void cellShapes(const SquaresFrame* f, const SquaresCell& cell,
+                                                             const CellNumbers<F>& n, int i, CellShapes* d) {
+    d->count = 0;
+    if (f->background_fill == kFillTile) {
+        d->colour[0] = PF_Pixel{lane(n.tile_alpha, i), lane(n.tile_red, i), lane(n.tile_green, i), lane(n.tile_blue, i)};
+        d->rect[d->count++] = {cell.top, cell.left, std::ceil(cell.bottom), std::ceil(cell.right)};
+    }
+    if (f->squares_fill == kFillSourceOrNone) return;
+    FRect& sq = d->rect[d->count];
+    sq.left = lane(n.left, i);
+    sq.right = sq.left + lane(n.width, i);
+    sq.top = lane(n.top, i);
+    sq.bottom = sq.top + lane(n.height, i);
+    PF_Pixel& colour = d->colour[d->count++];
+    colour = f->square;
+    if (f->squares_fill == kFillTile)
+        colour = PF_Pixel{255, lane(n.square_red, i), lane(n.square_green, i), lane(n.square_blue, i)};
 }
 
 // The integer rectangle a cell averages.
@@ -249,53 +357,37 @@ static PF_LRect cellArea(const SquaresCell& cell) {
     return PF_LRect{truncToInt32(cell.left), truncToInt32(cell.top), truncToInt32(cell.right), truncToInt32(cell.bottom)};
 }
 
-// What one cell draws, worked out from the average of the input under it: its
-// tile, then its square.
-static void cellDrawing(const SquaresFrame* f, const SquaresCell& cell, PF_PixelFloat avg, CellShapes* d) {
-    const float cell_left = cell.left, cell_top = cell.top, cell_right = cell.right, cell_bottom = cell.bottom;
-    avg.red = avg.red * avg.alpha / 255.0f;
-    avg.green = avg.green * avg.alpha / 255.0f;
-    avg.blue = avg.blue * avg.alpha / 255.0f;
-
-    d->count = 0;
-    if (f->background_fill == kFillTile) {
-        PF_Pixel& tile = d->colour[d->count];
-        tile.red = truncToByte(static_cast<double>(static_cast<float>(f->background.red) * avg.red) / 255.0);
-        tile.green = truncToByte(static_cast<double>(static_cast<float>(f->background.green) * avg.green) / 255.0);
-        tile.blue = truncToByte(static_cast<double>(static_cast<float>(f->background.blue) * avg.blue) / 255.0);
-        tile.alpha = truncToByte(avg.alpha);
-        d->rect[d->count++] = {cell_top, cell_left, std::ceil(cell_bottom), std::ceil(cell_right)};
+// What `count` cells draw, kCellLanes at a time (a short last group is padded
+// with its first cell). The reference build works them one at a time.
+// Cell k is cells[indices[k]], or cells[k] without indices.
+static void cellDrawings(const SquaresFrame* f, const SquaresCell* cells, const int32_t* indices,
+                         const PF_PixelFloat* averages, CellShapes* shapes, int32_t count) {
+    const auto cell = [&](int32_t k) -> const SquaresCell& { return cells[indices ? indices[k] : k]; };
+#if KAVRI_REFERENCE_PATHS
+    for (int32_t i = 0; i < count; ++i) {
+        const PF_PixelFloat& a = averages[i];
+        CellNumbers<float> n = {};
+        cellNumbers<float>(f, cell(i).left, cell(i).top, a.red, a.green, a.blue, a.alpha, &n);
+        cellShapes(f, cell(i), n, 0, &shapes[i]);
     }
-    if (f->squares_fill == kFillSourceOrNone) return;
-
-    const float cw = f->cell_width, ch = f->cell_height;
-    const float horizontal_dot = influenceDot(f->horizontal, avg) / 255.0f;
-    const float square_width = mapRange(horizontal_dot, 0, 255, f->horizontal_min, f->horizontal_max) * cw;
-    const float vertical_dot = influenceDot(f->vertical, avg) / 255.0f;
-    const float square_height = ch * mapRange(vertical_dot, 0, 255, f->vertical_min, f->vertical_max);
-    const float wibble_dot = influenceDot(f->wibble, avg) / 65025.0f;
-    const float dx = cw * f->wibble_x, dy = ch * f->wibble_y;
-    FRect& sq = d->rect[d->count];
-    sq.left = (cw - square_width) * 0.5f + cell_left + dx * wibble_dot;
-    sq.right = sq.left + square_width;
-    sq.top = (ch - square_height) * 0.5f + cell_top + wibble_dot * dy;
-    sq.bottom = sq.top + square_height;
-
-    PF_Pixel& colour = d->colour[d->count++];
-    colour = f->square;
-    if (f->squares_fill == kFillTile) {
-        colour.red = truncToByte(static_cast<float>(f->square.red) * avg.red / 255.0f);
-        colour.green = truncToByte(static_cast<float>(f->square.green) * avg.green / 255.0f);
-        colour.blue = truncToByte(static_cast<float>(f->square.blue) * avg.blue / 255.0f);
-        colour.alpha = 255;
+#else
+    for (int32_t first = 0; first < count; first += kCellLanes) {
+        const int lanes = count - first < kCellLanes ? static_cast<int>(count - first) : kCellLanes;
+        CellFloats left, top, red, green, blue, alpha;
+        for (int i = 0; i < kCellLanes; ++i) {
+            const int32_t k = first + (i < lanes ? i : 0);
+            left[i] = cell(k).left;
+            top[i] = cell(k).top;
+            red[i] = averages[k].red;
+            green[i] = averages[k].green;
+            blue[i] = averages[k].blue;
+            alpha[i] = averages[k].alpha;
+        }
+        CellNumbers<CellFloats> n = {};
+        cellNumbers<CellFloats>(f, left, top, red, green, blue, alpha, &n);
+        for (int i = 0; i < lanes; ++i) cellShapes(f, cell(first + i), n, i, &shapes[first + i]);
     }
-}
-
-static void drawCell(PF_InData* in_data, PF_LayerDef* output, const SquaresFrame* f, const SquaresCell& cell,
-                     PF_PixelFloat avg) {
-    CellShapes d;
-    cellDrawing(f, cell, avg, &d);
-    for (int i = 0; i < d.count; ++i) r_fill_frect(in_data, &d.colour[i], &d.rect[i], output);
+#endif
 }
 
 // ---- the walk: rows top to bottom, cells left to right ----
@@ -344,9 +436,10 @@ struct SweptFrame {
     PF_LayerDef* output;
 };
 
-static void finishSweptCell(void* user, int32_t index, const PF_PixelFloat* average, CellShapes* shapes) {
+static void finishSweptCells(void* user, int32_t count, const int32_t* indices, const PF_PixelFloat* averages,
+                             CellShapes* shapes) {
     const SweptFrame* s = static_cast<const SweptFrame*>(user);
-    cellDrawing(s->f, s->cells[index], *average, shapes);
+    cellDrawings(s->f, s->cells, indices, averages, shapes, count);
 }
 
 static void laySweptBackground(void* user) {
@@ -377,7 +470,7 @@ static bool drawSwept(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* outpu
     if (f->background_fill == kFillSourceOrNone && input->width == output->width && input->height == output->height)
         background = kSweepTintedBackground;
     SweptFrame frame = {f, cells, in_data, input, output};
-    SweepCells job = {in_data, input, output, areas, count, background, f->background, finishSweptCell,
+    SweepCells job = {in_data, input, output, areas, count, background, f->background, finishSweptCells,
                       laySweptBackground, &frame};
     const bool drawn = sweepCells(&job);
     std::free(cells);
@@ -426,17 +519,33 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
     if (walk && drawSwept(in_data, input, output, &f)) return PF_Err_NONE;
     drawBackground(in_data, input, output, &f);
     RowReport report = {in_data, PF_Err_NONE};
-    if (walk)
-        walkCells(
-            &f,
-            [&](const SquaresCell& cell) {
-                PF_LRect area = cellArea(cell);
-                PF_PixelFloat avg;
-                r_average_rect_rgba(input, &area, &avg);
-                drawCell(in_data, output, &f, cell, avg);
-                return true;
-            },
-            &report);
+    if (!walk) return report.err;
+    // Cell by cell: averaged, then drawn. Where the output is not the input, a
+    // few cells are averaged before they are drawn, so that their drawings are
+    // worked out side by side; where it is, each cell's average must see the
+    // cells drawn before it.
+    const int32_t group = worldsShareMemory(input, output) ? 1 : kCellLanes;
+    SquaresCell cells[kCellLanes] = {};
+    PF_PixelFloat averages[kCellLanes] = {};
+    CellShapes shapes[kCellLanes];
+    int32_t waiting = 0;
+    const auto draw = [&] {
+        cellDrawings(&f, cells, nullptr, averages, shapes, waiting);
+        for (int32_t i = 0; i < waiting; ++i)
+            for (int k = 0; k < shapes[i].count; ++k) r_fill_frect(in_data, &shapes[i].colour[k], &shapes[i].rect[k], output);
+        waiting = 0;
+    };
+    walkCells(
+        &f,
+        [&](const SquaresCell& cell) {
+            PF_LRect area = cellArea(cell);
+            r_average_rect_rgba(input, &area, &averages[waiting]);
+            cells[waiting++] = cell;
+            if (waiting == group) draw();
+            return true;
+        },
+        &report);
+    if (!report.err) draw();
     return report.err;
 }
 

@@ -76,8 +76,13 @@ inline uint8_t colorBlue(uint32_t c) { return (c >> 24) & 0xFF; }
 
 // ---- numeric helpers ----
 // Linear map in single precision, no clamping; in_max must differ from in_min.
-inline float mapRange(float value, float in_min, float in_max, float out_min, float out_max) {
+// (written for a float or for a vector of floats, lane by lane the same)
+template <typename Floats>
+inline Floats mapRangeLanes(Floats value, float in_min, float in_max, float out_min, float out_max) {
     return ((out_max - out_min) * (value - in_min)) / (in_max - in_min) + out_min;
+}
+inline float mapRange(float value, float in_min, float in_max, float out_min, float out_max) {
+    return mapRangeLanes<float>(value, in_min, in_max, out_min, out_max);
 }
 float mapRangePin(float value, float in_min, float in_max, float out_min, float out_max);
 float pinRange(float value, float low, float high);
@@ -205,4 +210,15 @@ inline uint32_t pixelWord(PF_Pixel p) {
 inline PF_Pixel* worldPixel(PF_LayerDef* world, int32_t x, int32_t y) {
     return reinterpret_cast<PF_Pixel*>(reinterpret_cast<char*>(world->data) +
                                        static_cast<std::ptrdiff_t>(y) * world->rowbytes) + x;
+}
+
+// Whether two worlds' pixels may share memory (true also when a world's rows
+// run backwards, which is not worked out).
+inline bool worldsShareMemory(const PF_LayerDef* a, const PF_LayerDef* b) {
+    if (a->rowbytes <= 0 || b->rowbytes <= 0) return true;
+    const char* a0 = reinterpret_cast<const char*>(a->data);
+    const char* b0 = reinterpret_cast<const char*>(b->data);
+    const char* a1 = a0 + static_cast<std::ptrdiff_t>(a->rowbytes) * a->height;
+    const char* b1 = b0 + static_cast<std::ptrdiff_t>(b->rowbytes) * b->height;
+    return !(a1 <= b0 || b1 <= a0);
 }

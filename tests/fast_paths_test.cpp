@@ -157,6 +157,34 @@ TEST(FastPaths, EveryBackgroundAndSquaresFillMatchesWithTheDefaultGridAndADenseO
             }
 }
 
+// More cells than one sweep takes: the walk averages a few cells, then works out
+// their drawings side by side, in every fill, against one cell at a time.
+TEST(FastPaths, TinyCellsInEveryFillMatchCellByCell) {
+    std::string error;
+    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
+    ASSERT_NE(reference, nullptr) << error;
+    uint32_t seed = 2600;
+    for (int background = 1; background <= 4; ++background)
+        for (int squares = 1; squares <= 4; ++squares) {
+            const Case c = {"tiny", 301, 203,
+                            {{"squares across", 255}, {"x scale", 40}, {"y scale", 45}, {"wibble max", 1.5},
+                             {"horizontal max", 3}},
+                            {{"background fill", background}, {"squares fill", squares}},
+                            {{"wibble angle", 35}},
+                            PF_Quality_HI,
+                            true};
+            GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
+            makeInput(in, ++seed, true);
+            renderBoth(c, *reference, in, fast, slow);
+            if (HasFatalFailure()) return;
+            for (int y = 0; y < c.height; ++y)
+                for (int x = 0; x < c.width; ++x)
+                    ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << "background " << background << ", squares " << squares
+                                                            << " (seed " << seed << ") first differs at " << x << ","
+                                                            << y;
+        }
+}
+
 // Seeded random settings, small frames: both modules, byte for byte. Settings
 // lean to the ends of their ranges, where the paths part ways (cells that pass
 // 2^24, rows shorter than a chunk, squares far outside their cells).
