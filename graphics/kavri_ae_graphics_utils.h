@@ -124,7 +124,13 @@ void alphaFillPrepare(AlphaFill* fill, const PF_Pixel* color);
 void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y, int32_t x0,
                   int32_t x1);
 // Clamps each edge into the world in place; the result may be empty.
-void r_clip_rect_to_world(PF_LRect* rect, PF_LayerDef* world);
+// (inline: every cell's average clips its rectangle)
+inline void r_clip_rect_to_world(PF_LRect* rect, PF_LayerDef* world) {
+    if (rect->left < 0) rect->left = 0;
+    if (rect->right > world->width) rect->right = world->width;
+    if (rect->top < 0) rect->top = 0;
+    if (rect->bottom > world->height) rect->bottom = world->height;
+}
 // Fills through the host's fill; null fills the whole world. Clips, never fails.
 void r_fill_rect(PF_InData* in_data, PF_Pixel* color, PF_LRect* rect, PF_LayerDef* world);
 // The host's composite_rect with the source clipped to the source world and the

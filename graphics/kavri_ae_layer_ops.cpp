@@ -109,13 +109,6 @@ void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source,
     for (int32_t y = y0; y < y1; ++y) alphaFillRow(&fill, source, destination, y, x0, x1);
 }
 
-void r_clip_rect_to_world(PF_LRect* rect, PF_LayerDef* world) {
-    if (rect->left < 0) rect->left = 0;
-    if (rect->right > world->width) rect->right = world->width;
-    if (rect->top < 0) rect->top = 0;
-    if (rect->bottom > world->height) rect->bottom = world->height;
-}
-
 void r_fill_rect(PF_InData* in_data, PF_Pixel* color, PF_LRect* rect, PF_LayerDef* world) {
     if (!in_data->utils || !in_data->utils->fill) return;
     if (!rect) {
