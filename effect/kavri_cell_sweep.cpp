@@ -23,12 +23,20 @@
 constexpr int32_t kSweepBandRows = 16;
 constexpr int32_t kDrawBandBytes = 256 * 1024;
 
-// (a whole number of cache lines, so that every cell's lanes sit alike in them)
+// What the sweep keeps of a cell while it sums the cell's rows (a whole number
+// of cache lines, so that every cell's lanes sit alike in them).
 struct alignas(64) GatheredCell {
     RowSums lanes;  // the running sums of a cell that cannot pass 2^24
     CellSum sum;
-    CellShapes shapes;
-    FRectPlan plans[2];  // the shapes' pixels, worked out once
+};
+
+// What a finished cell draws: its shapes' colours and pixels, worked out once.
+// (Apart from the sums: the smaller each record, the fewer cache lines a dense
+// grid's sweep and drawing pass through.)
+struct CellDrawn {
+    int32_t count;
+    PF_Pixel colour[2];
+    FRectPlan plans[2];
 };
 
 // The rows a cell's drawing may touch, half-open; kept apart from the cells so
@@ -46,9 +54,11 @@ static void rowsTouched(const FRect& r, float H, int32_t* first, int32_t* end) {
 }
 
 // Draws the cell's shapes, only rows y0 .. y1 - 1 of them.
-static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, GatheredCell* c, int32_t y0, int32_t y1) {
-    for (int i = 0; i < c->shapes.count; ++i)
-        r_fill_frect_plan_rows(in_data, &c->shapes.colour[i], &c->plans[i], output, y0, y1);
+static void drawCellRows(PF_InData* in_data, PF_LayerDef* output, const CellDrawn* c, int32_t y0, int32_t y1) {
+    for (int i = 0; i < c->count; ++i) {
+        PF_Pixel colour = c->colour[i];
+        r_fill_frect_plan_rows(in_data, &colour, &c->plans[i], output, y0, y1);
+    }
 }
 
 struct ActiveCell;
@@ -57,6 +67,7 @@ struct ActiveCell;
 struct SweepRecords {
     void* block;
     GatheredCell* cells;
+    CellDrawn* drawn;
     int32_t* order;      // two indices per cell
     CellRows* rows_of;
     int32_t* finished;
@@ -75,14 +86,16 @@ static void finishCells(const SweepCells* job, const SweepRecords* r, const int3
     job->finish(job->user, count, indices, r->averages, r->shapes);
     const float H = static_cast<float>(job->output->height);
     for (int32_t i = 0; i < count; ++i) {
-        GatheredCell* c = &r->cells[indices[i]];
+        CellDrawn* c = &r->drawn[indices[i]];
         CellRows* rows = &r->rows_of[indices[i]];
-        c->shapes = r->shapes[i];
+        const CellShapes& shapes = r->shapes[i];
+        c->count = shapes.count;
         rows->first = job->output->height;
         rows->end = 0;
-        for (int k = 0; k < c->shapes.count; ++k) {
-            r_plan_frect(&c->shapes.rect[k], job->output, &c->plans[k]);
-            rowsTouched(c->shapes.rect[k], H, &rows->first, &rows->end);
+        for (int k = 0; k < shapes.count; ++k) {
+            c->colour[k] = shapes.colour[k];
+            r_plan_frect(&shapes.rect[k], job->output, &c->plans[k]);
+            rowsTouched(shapes.rect[k], H, &rows->first, &rows->end);
         }
     }
 }
@@ -91,7 +104,7 @@ static void finishCells(const SweepCells* job, const SweepRecords* r, const int3
 // reach it, in the walk's order. Every pixel sees the same fills and blends in
 // the same order as when each cell is drawn whole, while the band stays in the
 // cache. `order` has room for two indices per cell.
-static void drawBanded(PF_InData* in_data, PF_LayerDef* output, GatheredCell* cells, const CellRows* rows, int n,
+static void drawBanded(PF_InData* in_data, PF_LayerDef* output, const CellDrawn* cells, const CellRows* rows, int n,
                        int32_t* order) {
     int32_t drawn = 0;
     for (int i = 0; i < n; ++i)
@@ -282,11 +295,11 @@ static void sweepBandAfterBackground(Sweep* w, SweepBackground background, int32
 static bool allocateRecords(SweepRecords* r, int32_t count) {
     const size_t n = static_cast<size_t>(count) + 1, align = 64;
     static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
-    const size_t sizes[8] = {sizeof(GatheredCell) * n, sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
-                             sizeof(int32_t) * n,      sizeof(PendingRow) * n,  sizeof(ActiveCell) * 2 * n,
-                             sizeof(PF_PixelFloat) * n, sizeof(CellShapes) * n};
-    size_t offsets[8], total = 0;
-    for (int i = 0; i < 8; ++i) {
+    const size_t sizes[9] = {sizeof(GatheredCell) * n,  sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
+                             sizeof(int32_t) * n,       sizeof(PendingRow) * n,  sizeof(ActiveCell) * 2 * n,
+                             sizeof(PF_PixelFloat) * n, sizeof(CellShapes) * n,  sizeof(CellDrawn) * n};
+    size_t offsets[9], total = 0;
+    for (int i = 0; i < 9; ++i) {
         offsets[i] = total;
         total += (sizes[i] + align - 1) / align * align;
     }
@@ -301,6 +314,7 @@ static bool allocateRecords(SweepRecords* r, int32_t count) {
     r->active = reinterpret_cast<ActiveCell*>(block + offsets[5]);
     r->averages = reinterpret_cast<PF_PixelFloat*>(block + offsets[6]);
     r->shapes = reinterpret_cast<CellShapes*>(block + offsets[7]);
+    r->drawn = reinterpret_cast<CellDrawn*>(block + offsets[8]);
     return true;
 }
 
@@ -391,7 +405,7 @@ static bool sweepGathered(const SweepCells* job) {
         finishCells(job, &records, records.finished, done);
         w.active_count = kept;
     }
-    drawBanded(job->in_data, output, cells, rows_of, n, order);
+    drawBanded(job->in_data, output, records.drawn, rows_of, n, order);
     std::free(records.block);
     return true;
 }
