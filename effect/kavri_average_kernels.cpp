@@ -12,9 +12,10 @@ __attribute__((always_inline)) static inline void sumRowsKernel(const PF_LayerDe
                                                                 uint64_t sums[4]) {
     ByteSums<L> s;
     byteSumsBegin(&s, sums);
+    const Laying<L> nothing = {};
     const int64_t n = right > left ? int64_t(right) - left : 0;
     for (int32_t y = top; y < bottom; ++y)
-        addSegment<L, false>(&s, worldPixel(const_cast<PF_LayerDef*>(world), left, y), nullptr, n, 0);
+        addSegment<L, kLayNothing>(&s, worldPixel(const_cast<PF_LayerDef*>(world), left, y), nullptr, n, nothing);
     byteSumsFlush(&s);
 }
 

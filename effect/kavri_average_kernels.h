@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "graphics/kavri_ae_graphics_utils.h"
+#include "graphics/kavri_tint_lanes.h"
 
 // Sums each channel of the rows' pixels (alpha, red, green, blue) in integers.
 //
@@ -104,40 +105,56 @@ __attribute__((always_inline)) static inline void byteSumsCount(ByteSums<L>* s, 
     *rb = s->rb;
 }
 
-// Adds the L pixels at src, masked, to the 16-bit lanes; with Fill also writes
-// all L to dst as the opaque colour background: the colour's red, green and blue
-// (pattern) with the source's alpha.
-template <int L, bool Fill>
+// What the sweep writes to the output as it reads the input's pixels: nothing,
+// the colour background for an opaque colour (the colour's red, green and blue
+// with the source's alpha), or the input tinted by a colour.
+enum LayMode { kLayNothing, kLayColour, kLayTint };
+
+template <int L>
+struct Laying {
+    uint32_t pattern;       // kLayColour: the colour's red, green and blue
+    TintLanes<4 * L> tint;  // kLayTint: the tint, L pixels at a time
+    PF_Pixel tint_colour;   // and for one pixel
+};
+
+// Adds the L pixels at src, masked, to the 16-bit lanes; with a Lay other than
+// kLayNothing also writes all L to dst as that background.
+template <int L, int Lay>
 __attribute__((always_inline)) static inline void addChunk(typename ByteSums<L>::Halves* ag,
                                                            typename ByteSums<L>::Halves* rb, const PF_Pixel* src,
                                                            PF_Pixel* dst, const typename ByteSums<L>::Words& mask,
-                                                           uint32_t pattern) {
+                                                           const Laying<L>& lay) {
     typedef typename ByteSums<L>::Words Words;
+    typedef typename ByteSums<L>::Halves Halves;
     Words v;
     byteSumsAdd<L>(ag, rb, src, mask, &v);
-    if (Fill) {
-        const Words out = (v & pixelWord(PF_Pixel{0xFF, 0, 0, 0})) | pattern;
+    if (Lay == kLayColour) {
+        const Words out = (v & pixelWord(PF_Pixel{0xFF, 0, 0, 0})) | lay.pattern;
+        std::memcpy(dst, &out, sizeof(out));
+    } else if (Lay == kLayTint) {
+        Halves out = reinterpret_cast<Halves>(v);
+        tintWords<4 * L>(&out, lay.tint);
         std::memcpy(dst, &out, sizeof(out));
     }
 }
 
 // Adds the last `tail` (1 to L - 1) of the n >= L pixels at src: the last L are
-// loaded, those before the tail masked off.
-template <int L, bool Fill>
+// loaded, those before the tail masked off (and laid again, as they were).
+template <int L, int Lay>
 __attribute__((always_inline)) static inline void addLastChunk(typename ByteSums<L>::Halves* ag,
                                                                typename ByteSums<L>::Halves* rb, const PF_Pixel* src,
-                                                               PF_Pixel* dst, int64_t n, int tail, uint32_t pattern) {
+                                                               PF_Pixel* dst, int64_t n, int tail,
+                                                               const Laying<L>& lay) {
     typename ByteSums<L>::Words mask = {};
     for (int i = 0; i < L; ++i) mask[i] = i >= L - tail ? 0xFFFFFFFFu : 0;
-    addChunk<L, Fill>(ag, rb, src + n - L, Fill ? dst + n - L : nullptr, mask, pattern);
+    addChunk<L, Lay>(ag, rb, src + n - L, Lay != kLayNothing ? dst + n - L : nullptr, mask, lay);
 }
 
-// Adds the n pixels from src to the sums. With Fill, also writes each pixel to
-// dst as the colour background does for an opaque colour: the colour's red,
-// green and blue (pattern) with the source's alpha.
-template <int L, bool Fill>
+// Adds the n pixels from src to the sums; with a Lay other than kLayNothing also
+// writes each pixel to dst as that background.
+template <int L, int Lay>
 __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, const PF_Pixel* src, PF_Pixel* dst,
-                                                             int64_t n, uint32_t pattern) {
+                                                             int64_t n, const Laying<L>& lay) {
     typedef typename ByteSums<L>::Words Words;
     typedef typename ByteSums<L>::Halves Halves;
     const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
@@ -148,9 +165,11 @@ __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, con
             s->total[1] += src[x].red;
             s->total[2] += src[x].green;
             s->total[3] += src[x].blue;
-            if (Fill) {
-                const uint32_t out = (pixelWord(src[x]) & alpha_mask) | pattern;
+            if (Lay == kLayColour) {
+                const uint32_t out = (pixelWord(src[x]) & alpha_mask) | lay.pattern;
                 std::memcpy(dst + x, &out, 4);
+            } else if (Lay == kLayTint) {
+                dst[x] = tintPixel(lay.tint_colour, src[x]);
             }
         }
         return;
@@ -165,12 +184,13 @@ __attribute__((always_inline)) static inline void addSegment(ByteSums<L>* s, con
         const int64_t room = kNarrowFlushChunks - s->narrow;
         const int64_t end = whole - x > room * L ? x + room * L : whole;
         const int chunks = static_cast<int>((end - x) / L);
-        for (; x < end; x += L) addChunk<L, Fill>(&ag, &rb, src + x, Fill ? dst + x : nullptr, all, pattern);
+        for (; x < end; x += L)
+            addChunk<L, Lay>(&ag, &rb, src + x, Lay != kLayNothing ? dst + x : nullptr, all, lay);
         byteSumsCount(s, chunks, &ag, &rb);
     }
     const int tail = static_cast<int>(n % L);
     if (tail) {
-        addLastChunk<L, Fill>(&ag, &rb, src, dst, n, tail, pattern);
+        addLastChunk<L, Lay>(&ag, &rb, src, dst, n, tail, lay);
         byteSumsCount(s, 1, &ag, &rb);
     }
     s->ag = ag;

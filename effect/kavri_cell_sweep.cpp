@@ -157,29 +157,29 @@ static ActiveCell activeCell(const CellSum& sum, int32_t index) {
     return a;
 }
 
-// Adds one row of a cell that has a `step` (with Fill also writing the colour
-// background over it): the same lane additions as addSegment, with the
-// chunk counts worked out once for the cell instead of on every row.
-template <bool Fill>
+// Adds one row of a cell that has a `step` (with a Lay also writing that
+// background over it): the same lane additions as addSegment, with the chunk
+// counts worked out once for the cell instead of on every row.
+template <int Lay>
 __attribute__((always_inline)) static inline void addLanesRow(RowSums* s, const ActiveCell& a, const PF_Pixel* src,
-                                                              PF_Pixel* dst, uint32_t pattern) {
+                                                              PF_Pixel* dst, const Laying<RowSums::kLanes>& lay) {
     const int L = RowSums::kLanes;
     if (s->narrow > kNarrowFlushChunks - a.step) byteSumsFlush(s);
     const RowSums::Words all = RowSums::Words{} + 0xFFFFFFFFu;
     RowSums::Halves ag = s->ag, rb = s->rb;
     src += a.left;
-    if (Fill) dst += a.left;
+    if (Lay != kLayNothing) dst += a.left;
     for (int32_t k = 0; k < a.chunks; ++k)
-        addChunk<L, Fill>(&ag, &rb, src + k * L, Fill ? dst + k * L : nullptr, all, pattern);
-    if (a.tail) addLastChunk<L, Fill>(&ag, &rb, src, dst, a.right - a.left, a.tail, pattern);
+        addChunk<L, Lay>(&ag, &rb, src + k * L, Lay != kLayNothing ? dst + k * L : nullptr, all, lay);
+    if (a.tail) addLastChunk<L, Lay>(&ag, &rb, src, dst, a.right - a.left, a.tail, lay);
     s->ag = ag;
     s->rb = rb;
     s->narrow += a.step;
 }
 
 // The state of one sweep: the cells, those whose rows the current band reaches
-// (`active`, in order of their left edges), and the float additions waiting for
-// one row.
+// (`active`, in order of their left edges), the float additions waiting for one
+// row, and the backgrounds it may lay.
 struct Sweep {
     PF_LayerDef* input;
     PF_LayerDef* output;
@@ -189,24 +189,34 @@ struct Sweep {
     PendingRow* pending;
     AlphaFill fill;
     TintTable tint;
+    Laying<RowSums::kLanes> lay;
 };
+
+// Lays columns x0 .. x1 - 1 of row y that no cell reads.
+template <int Lay>
+__attribute__((always_inline)) static inline void layColumns(Sweep* w, int32_t y, int32_t x0, int32_t x1) {
+    if (Lay == kLayColour) alphaFillRow(&w->fill, w->input, w->output, y, x0, x1);
+    if (Lay == kLayTint) tintRowColumns(&w->tint, w->input, w->output, y, x0, x1);
+}
 
 // One band, row by row: each active cell's piece of the row is added to its
 // sums (kept in vector lanes across rows for a cell that cannot pass 2^24, made
-// whole for each row for the others). With Fill the opaque colour background is
-// laid in the same pass, so each input pixel is read once; where two cells
-// overlap, the second adds its overlap on its own.
-template <bool Fill, void (*AddPendingRows)(PendingRow*, int)>
+// whole for each row for the others). With a Lay the background (the opaque
+// colour, or the tinted input) is laid in the same pass, so each input pixel is
+// read once; where two cells overlap, the second adds its overlap on its own.
+template <int Lay, void (*AddPendingRows)(PendingRow*, int)>
 __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, int32_t band, int32_t band_end) {
+    constexpr bool lays = Lay != kLayNothing;
     const int32_t width = w->output->width;
     // (held in locals: the stores to the cells' sums below could otherwise be
     // taken to change them, and they would be read again for every cell)
     const ActiveCell* const active = w->active;
     const int32_t active_count = w->active_count;
     GatheredCell* const cells = w->cells;
+    const Laying<RowSums::kLanes> lay = w->lay;
     for (int32_t y = band; y < band_end; ++y) {
         const PF_Pixel* src = worldPixel(w->input, 0, y);
-        PF_Pixel* dst = Fill ? worldPixel(w->output, 0, y) : nullptr;
+        PF_Pixel* dst = lays ? worldPixel(w->output, 0, y) : nullptr;
         int32_t done = 0;  // the row's background is laid up to here
         int pending_count = 0;
         for (int32_t i = 0; i < active_count; ++i) {
@@ -214,10 +224,10 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
             if (y < a.top || y >= a.bottom) continue;
             GatheredCell& c = cells[a.index];
             const int32_t left = a.left, right = a.right;
-            if (a.step && (!Fill || done <= left)) {
-                if (Fill && done < left) alphaFillRow(&w->fill, w->input, w->output, y, done, left);
-                addLanesRow<Fill>(&c.lanes, a, src, dst, Fill ? w->fill.pattern : 0);
-                if (Fill) done = right;
+            if (a.step && (!lays || done <= left)) {
+                if (lays && done < left) layColumns<Lay>(w, y, done, left);
+                addLanesRow<Lay>(&c.lanes, a, src, dst, lay);
+                if (lays) done = right;
                 continue;
             }
             uint64_t row_sums[4];
@@ -227,16 +237,17 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
                 byteSumsBegin(&row, row_sums);
                 into = &row;
             }
-            if (!Fill) {
-                addSegment<8, false>(into, src + left, nullptr, right - left, 0);
+            if (!lays) {
+                addSegment<8, kLayNothing>(into, src + left, nullptr, right - left, lay);
             } else {
-                if (left < done) addSegment<8, false>(into, src + left, nullptr, (right < done ? right : done) - left, 0);
+                if (left < done)
+                    addSegment<8, kLayNothing>(into, src + left, nullptr, (right < done ? right : done) - left, lay);
                 if (done < left) {
-                    alphaFillRow(&w->fill, w->input, w->output, y, done, left);
+                    layColumns<Lay>(w, y, done, left);
                     done = left;
                 }
                 if (done < right) {
-                    addSegment<8, true>(into, src + done, dst + done, right - done, w->fill.pattern);
+                    addSegment<8, Lay>(into, src + done, dst + done, right - done, lay);
                     done = right;
                 }
             }
@@ -246,38 +257,41 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
                 if (channels) w->pending[pending_count++] = {c.sum.sums, src + left, right - left, channels, {}};
             }
         }
-        if (Fill && done < width) alphaFillRow(&w->fill, w->input, w->output, y, done, width);
+        if (lays && done < width) layColumns<Lay>(w, y, done, width);
         if (pending_count > 0) AddPendingRows(w->pending, pending_count);
     }
 }
 
-// The band's pass as a whole, built for each level with its float additions.
-static void sweepBandByRowsPlain(Sweep* w, int32_t band, int32_t band_end, bool fill) {
-    if (fill)
-        sweepBandByRowsBody<true, addPendingRowsPlain>(w, band, band_end);
-    else
-        sweepBandByRowsBody<false, addPendingRowsPlain>(w, band, band_end);
+// The band's pass as a whole, built for each level with its float additions
+// and for each background it lays.
+template <void (*AddPendingRows)(PendingRow*, int)>
+__attribute__((always_inline)) static inline void sweepBandByRowsAs(Sweep* w, int32_t band, int32_t band_end,
+                                                                    LayMode lay) {
+    switch (lay) {
+    case kLayColour: sweepBandByRowsBody<kLayColour, AddPendingRows>(w, band, band_end); break;
+    case kLayTint: sweepBandByRowsBody<kLayTint, AddPendingRows>(w, band, band_end); break;
+    default: sweepBandByRowsBody<kLayNothing, AddPendingRows>(w, band, band_end); break;
+    }
 }
 
-__attribute__((target("avx2"))) static void sweepBandByRowsAvx2(Sweep* w, int32_t band, int32_t band_end, bool fill) {
-    if (fill)
-        sweepBandByRowsBody<true, addPendingRowsAvx2>(w, band, band_end);
-    else
-        sweepBandByRowsBody<false, addPendingRowsAvx2>(w, band, band_end);
+static void sweepBandByRowsPlain(Sweep* w, int32_t band, int32_t band_end, LayMode lay) {
+    sweepBandByRowsAs<addPendingRowsPlain>(w, band, band_end, lay);
+}
+
+__attribute__((target("avx2"))) static void sweepBandByRowsAvx2(Sweep* w, int32_t band, int32_t band_end,
+                                                                LayMode lay) {
+    sweepBandByRowsAs<addPendingRowsAvx2>(w, band, band_end, lay);
 }
 
 // (with AVX-512 only the float additions change: the row pass is the AVX2 one,
 // which was as fast as any wider version here)
 __attribute__((target("avx2"))) static void sweepBandByRowsAvx512(Sweep* w, int32_t band, int32_t band_end,
-                                                                  bool fill) {
-    if (fill)
-        sweepBandByRowsBody<true, addPendingRowsAvx512>(w, band, band_end);
-    else
-        sweepBandByRowsBody<false, addPendingRowsAvx512>(w, band, band_end);
+                                                                  LayMode lay) {
+    sweepBandByRowsAs<addPendingRowsAvx512>(w, band, band_end, lay);
 }
 
-static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, bool fill) {
-    kvByIsa(sweepBandByRowsPlain, sweepBandByRowsAvx2, sweepBandByRowsAvx512)(w, band, band_end, fill);
+static void sweepBandByRows(Sweep* w, int32_t band, int32_t band_end, LayMode lay) {
+    kvByIsa(sweepBandByRowsPlain, sweepBandByRowsAvx2, sweepBandByRowsAvx512)(w, band, band_end, lay);
 }
 
 // One band whose background is laid on its own first (a tinted copy, or a
@@ -289,7 +303,7 @@ static void sweepBandAfterBackground(Sweep* w, SweepBackground background, int32
         else
             tintRow(&w->tint, w->input, w->output, y);
     }
-    sweepBandByRows(w, band, band_end < w->input->height ? band_end : w->input->height, false);
+    sweepBandByRows(w, band, band_end < w->input->height ? band_end : w->input->height, kLayNothing);
 }
 
 static bool allocateRecords(SweepRecords* r, int32_t count) {
@@ -360,13 +374,17 @@ static bool sweepGathered(const SweepCells* job) {
     // other is laid now, since the sweep only reads the input.
     const bool background_in_sweep = job->background != kSweepNoBackground;
     if (!background_in_sweep && job->before_cells) job->before_cells(job->user);
-    if (job->background == kSweepColourBackground)
-        alphaFillPrepare(&w.fill, &job->background_colour);
-    else
-        tintPrepare(&w.tint, &job->background_colour);
-    // the opaque colour over an input of the output's size: one pass per row
-    const bool fused = job->background == kSweepColourBackground && job->background_colour.alpha == 255 &&
-                       input->width == output->width && input->height == output->height;
+    alphaFillPrepare(&w.fill, &job->background_colour);
+    tintPrepare(&w.tint, &job->background_colour);
+    w.lay.pattern = w.fill.pattern;
+    tintLanesFor(job->background_colour, &w.lay.tint);
+    w.lay.tint_colour = job->background_colour;
+    // the opaque colour, or the tinted input, over an input of the output's
+    // size: one pass per row
+    const bool same_size = input->width == output->width && input->height == output->height;
+    LayMode lay = kLayNothing;
+    if (same_size && job->background == kSweepColourBackground && job->background_colour.alpha == 255) lay = kLayColour;
+    if (same_size && job->background == kSweepTintedBackground) lay = kLayTint;
     // Bands of rows: the cells a band reaches are found once for it, and a
     // background laid on its own is still in the cache when the band is summed.
     const int32_t rows = background_in_sweep && output->height > input->height ? output->height : input->height;
@@ -386,8 +404,8 @@ static bool sweepGathered(const SweepCells* job) {
                 std::swap(w.active, spare);
             }
         }
-        if (fused)
-            sweepBandByRows(&w, band, band_end, true);
+        if (lay != kLayNothing)
+            sweepBandByRows(&w, band, band_end, lay);
         else
             sweepBandAfterBackground(&w, job->background, band, band_end);
         // the cells whose last row is added: their lanes into their sums, then

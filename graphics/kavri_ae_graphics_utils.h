@@ -114,6 +114,9 @@ struct TintTable {
 void tintPrepare(TintTable* table, const PF_Pixel* tint);
 // Row y of a source and destination of the same size.
 void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y);
+// Columns x0 .. x1 - 1 of row y.
+void tintRowColumns(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y,
+                    int32_t x0, int32_t x1);
 struct AlphaFill {
     uint8_t alpha_of[256];
     uint32_t pattern;

@@ -29,13 +29,14 @@ __attribute__((target("avx512f,avx512bw"))) static void tintPixelsAvx512(const P
 }
 #endif
 
-void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y) {
+void tintRowColumns(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y,
+                    int32_t x0, int32_t x1) {
     const PF_Pixel* s = worldPixel(const_cast<PF_LayerDef*>(source), 0, y);
     PF_Pixel* d = worldPixel(destination, 0, y);
 #if KAVRI_REFERENCE_PATHS
     // The formula pixel by pixel, kept to check the vectors against.
     const PF_Pixel& t = table->tint;
-    for (int32_t x = 0; x < source->width; ++x) {
+    for (int32_t x = x0; x < x1; ++x) {
         PF_Pixel p = s[x];
         d[x].red = static_cast<A_u_char>(static_cast<int>((t.red * p.red) / 255.0));
         d[x].green = static_cast<A_u_char>(static_cast<int>((t.green * p.green) / 255.0));
@@ -43,8 +44,12 @@ void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* des
         d[x].alpha = static_cast<A_u_char>(static_cast<int>((t.alpha * p.alpha) / 255.0));
     }
 #else
-    kvByIsa(tintPixelsPlain, tintPixelsAvx2, tintPixelsAvx512)(s, d, source->width, table->tint);
+    if (x0 < x1) kvByIsa(tintPixelsPlain, tintPixelsAvx2, tintPixelsAvx512)(s + x0, d + x0, x1 - x0, table->tint);
 #endif
+}
+
+void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y) {
+    tintRowColumns(table, source, destination, y, 0, source->width);
 }
 
 int r_tintedCopyLayer(PF_LayerDef* source, PF_LayerDef* destination, PF_Pixel* tint) {

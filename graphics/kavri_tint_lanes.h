@@ -37,6 +37,12 @@ __attribute__((always_inline)) static inline void tintWords(typename TintLanes<B
     *v = ((low + 1 + (low >> 8)) >> 8) | ((high + 1 + (high >> 8)) & 0xFF00);
 }
 
+// One pixel tinted.
+__attribute__((always_inline)) static inline PF_Pixel tintPixel(const PF_Pixel& tint, const PF_Pixel& p) {
+    return PF_Pixel{tintChannel(tint.alpha, p.alpha), tintChannel(tint.red, p.red), tintChannel(tint.green, p.green),
+                    tintChannel(tint.blue, p.blue)};
+}
+
 // n pixels from s tinted into d (which may be s), kPixels at a time and the
 // rest one by one.
 template <int B>
@@ -53,9 +59,5 @@ __attribute__((always_inline)) static inline void tintPixelsBy(const PF_Pixel* s
         tintWords<B>(&v, t);
         std::memcpy(d + x, &v, sizeof(v));
     }
-    for (; x < n; ++x) {
-        const PF_Pixel p = s[x];
-        d[x] = PF_Pixel{tintChannel(tint.alpha, p.alpha), tintChannel(tint.red, p.red), tintChannel(tint.green, p.green),
-                        tintChannel(tint.blue, p.blue)};
-    }
+    for (; x < n; ++x) d[x] = tintPixel(tint, s[x]);
 }
