@@ -168,12 +168,29 @@ void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* aver
 #if KAVRI_REFERENCE_PATHS
     r_average_rect_rgba_reference(world, rect, average);
 #else
+    // no pixels, or a few: without the running sums' record
+    const float none[4] = {0, 0, 0, 0};
+    if (!prepareAverageRect(world, rect)) {
+        setAverage(average, none, 0);
+        return;
+    }
+    if (rect->left >= rect->right || rect->top >= rect->bottom) {
+        setAverage(average, none, pixelCount(rect));
+        return;
+    }
+    const int64_t count = pixelCount(rect);
+    if (count <= kFewPixels) {
+        uint64_t exact[4];
+        sumFewPixels(world, *rect, exact);
+        const float sums[4] = {static_cast<float>(exact[0]), static_cast<float>(exact[1]), static_cast<float>(exact[2]),
+                               static_cast<float>(exact[3])};
+        setAverage(average, sums, count);
+        return;
+    }
     CellSum s;
     cellSumBegin(&s, world, rect);
     if (cellSumReads(&s)) {
-        if (s.whole_exact && pixelCount(&s.rect) <= kFewPixels)
-            sumFewPixels(world, s.rect, s.exact);
-        else if (s.whole_exact)  // the whole rectangle in integers at once
+        if (s.whole_exact)  // the whole rectangle in integers at once
             sumRowsBytes(world, s.rect.top, s.rect.bottom, s.rect.left, s.rect.right, s.exact);
         else
             for (int32_t y = s.rect.top; y < s.rect.bottom; ++y) cellSumAddRow(&s, world, y);

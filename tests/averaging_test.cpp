@@ -88,7 +88,7 @@ TEST(AverageFrectRgba, TruncatesEachEdgeTowardZero) {
 }
 
 // The integer fast path against the pixel-by-pixel float sums, bit for bit,
-// including areas whose sums pass 2^24.
+// including areas whose sums pass 2^24 and areas of a few pixels or none.
 TEST(AverageRectRgba, FastPathMatchesTheReferenceBitForBit) {
     const uint32_t seed = 20261208;
     std::mt19937 rng(seed);
@@ -107,6 +107,8 @@ TEST(AverageRectRgba, FastPathMatchesTheReferenceBitForBit) {
             const int l = static_cast<int>(rng() % (w + 20)) - 10, t = static_cast<int>(rng() % (h + 20)) - 10;
             PF_LRect r = {l, t, l + static_cast<int>(rng() % (w + 10)), t + static_cast<int>(rng() % (h + 10))};
             if (k == 0) r = {0, 0, w, h};
+            // a few pixels, none, or a rectangle turned inside out (tiny cells)
+            if (k >= 12) r = {l, t, l + static_cast<int>(rng() % 5) - 1, t + static_cast<int>(rng() % 5) - 1};
             PF_LRect r2 = r;
             PF_PixelFloat fast, ref;
             r_average_rect_rgba(&world.def(), &r, &fast);
