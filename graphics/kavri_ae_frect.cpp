@@ -42,10 +42,11 @@ static inline void blendWeights(CoverageBlend* b, int alpha) {
     const float a_p = alpha * (1 - b->k);
     b->a = a_s + a_p;
     if (b->a <= 0) return;
-    const float ws = a_s / b->a, wd = a_p / b->a;
+    // ws = a_s / a and wd = a_p / a, side by side
+    const __m128 w = _mm_div_ps(_mm_setr_ps(a_s, a_p, 0, 0), _mm_set1_ps(b->a));
     const PF_Pixel* c = b->color;
-    b->colour_ws = _mm_mul_ps(_mm_setr_ps(c->alpha, c->red, c->green, c->blue), _mm_set1_ps(ws));
-    b->wd = _mm_set1_ps(wd);
+    b->colour_ws = _mm_mul_ps(_mm_setr_ps(c->alpha, c->red, c->green, c->blue), _mm_shuffle_ps(w, w, 0x00));
+    b->wd = _mm_shuffle_ps(w, w, 0x55);
     b->alpha_word = pixelWord(PF_Pixel{truncToByte(b->a), 0, 0, 0});
 }
 
@@ -77,6 +78,12 @@ static void blendRow(PF_LayerDef* world, const PF_Pixel* color, int32_t y, int32
 static void blendColumn(PF_LayerDef* world, const PF_Pixel* color, int32_t x, int32_t y0, int32_t y1, float k) {
     CoverageBlend b = coverageBlend(color, k);
     for (int32_t y = y0; y < y1; ++y) blendPixel(&b, worldPixel(world, x, y));
+}
+
+// One pixel (a corner) blended at coverage k.
+static void blendOne(PF_LayerDef* world, const PF_Pixel* color, int32_t x, int32_t y, float k) {
+    CoverageBlend b = coverageBlend(color, k);
+    blendPixel(&b, worldPixel(world, x, y));
 }
 
 static bool inRows(int32_t y, int32_t y0, int32_t y1) {
@@ -128,14 +135,14 @@ __attribute__((always_inline)) static inline void fillPlanRows(PF_InData* in_dat
     // the edges were clamped before rounding.
     const float lc = plan->lc, tc = plan->tc, rc = plan->rc, bc = plan->bc;
     if (tc != 0 && inRows(T - 1, y0, y1)) {
-        if (lc != 0) r_blend_pixel_both(color, worldPixel(world, L - 1, T - 1), tc * lc);
+        if (lc != 0) blendOne(world, color, L - 1, T - 1, tc * lc);
         blendRow(world, color, T - 1, L, R, tc);
-        if (rc != 0) r_blend_pixel_both(color, worldPixel(world, R, T - 1), tc * rc);
+        if (rc != 0) blendOne(world, color, R, T - 1, tc * rc);
     }
     if (bc != 0 && inRows(B, y0, y1)) {
-        if (lc != 0) r_blend_pixel_both(color, worldPixel(world, L - 1, B), lc * bc);
+        if (lc != 0) blendOne(world, color, L - 1, B, lc * bc);
         blendRow(world, color, B, L, R, bc);
-        if (rc != 0) r_blend_pixel_both(color, worldPixel(world, R, B), bc * rc);
+        if (rc != 0) blendOne(world, color, R, B, bc * rc);
     }
     const int32_t side_top = std::max(T, y0), side_bottom = std::min(B, y1);
     if (lc != 0) blendColumn(world, color, L - 1, side_top, side_bottom, lc);
