@@ -71,6 +71,7 @@ struct SweepRecords {
     int32_t* order;      // two indices per cell
     CellRows* rows_of;
     int32_t* finished;
+    PF_LRect* areas;
     PendingRow* pending;
     ActiveCell* active;  // twice the cells: a band's new cells are merged into them
     PF_PixelFloat* averages;  // of the cells being finished
@@ -309,11 +310,12 @@ static void sweepBandAfterBackground(Sweep* w, SweepBackground background, int32
 static bool allocateRecords(SweepRecords* r, int32_t count) {
     const size_t n = static_cast<size_t>(count) + 1, align = 64;
     static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
-    const size_t sizes[9] = {sizeof(GatheredCell) * n,  sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
-                             sizeof(int32_t) * n,       sizeof(PendingRow) * n,  sizeof(ActiveCell) * 2 * n,
-                             sizeof(PF_PixelFloat) * n, sizeof(CellShapes) * n,  sizeof(CellDrawn) * n};
-    size_t offsets[9], total = 0;
-    for (int i = 0; i < 9; ++i) {
+    const size_t sizes[10] = {sizeof(GatheredCell) * n,  sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
+                              sizeof(int32_t) * n,       sizeof(PendingRow) * n,  sizeof(ActiveCell) * 2 * n,
+                              sizeof(PF_PixelFloat) * n, sizeof(CellShapes) * n,  sizeof(CellDrawn) * n,
+                              sizeof(PF_LRect) * n};
+    size_t offsets[10], total = 0;
+    for (int i = 0; i < 10; ++i) {
         offsets[i] = total;
         total += (sizes[i] + align - 1) / align * align;
     }
@@ -329,6 +331,7 @@ static bool allocateRecords(SweepRecords* r, int32_t count) {
     r->averages = reinterpret_cast<PF_PixelFloat*>(block + offsets[6]);
     r->shapes = reinterpret_cast<CellShapes*>(block + offsets[7]);
     r->drawn = reinterpret_cast<CellDrawn*>(block + offsets[8]);
+    r->areas = reinterpret_cast<PF_LRect*>(block + offsets[9]);
     return true;
 }
 
@@ -345,21 +348,26 @@ static bool sweepGathered(const SweepCells* job) {
     CellRows* rows_of = records.rows_of;
     ActiveCell* spare = records.active + count + 1;
     const int n = count;
-    int32_t unread = 0;
+    // The rows each cell reads, kept apart: a cell's own record is set up only
+    // when the sweep reaches its first row, so that it is still in the cache
+    // when its rows are added.
+    PF_LRect* areas = records.areas;
+    int32_t unread = 0, starting = 0;
     for (int32_t i = 0; i < n; ++i) {
-        PF_LRect area = job->areas[i];
-        cellSumBegin(&cells[i].sum, input, &area);
-        byteSumsBegin(&cells[i].lanes, cells[i].sum.exact);
-        if (!cellSumReads(&cells[i].sum)) records.finished[unread++] = i;  // nothing to add
+        areas[i] = job->areas[i];
+        if (prepareAverageRect(input, &areas[i]) && areas[i].left < areas[i].right && areas[i].top < areas[i].bottom) {
+            order[starting++] = i;
+        } else {  // nothing to add
+            PF_LRect area = job->areas[i];
+            cellSumBegin(&cells[i].sum, input, &area);
+            records.finished[unread++] = i;
+        }
     }
     finishCells(job, &records, records.finished, unread);
-    // cells that read rows, by their first row
-    int32_t starting = 0;
-    for (int i = 0; i < n; ++i)
-        if (cellSumReads(&cells[i].sum)) order[starting++] = i;
-    // (the order among cells starting on one row does not matter: each sums its
-    // own; without column shifts the walk's order is already this one)
-    const auto by_top = [&](int32_t a, int32_t b) { return cells[a].sum.rect.top < cells[b].sum.rect.top; };
+    // the cells that read rows, by their first row (the order among cells
+    // starting on one row does not matter: each sums its own; without column
+    // shifts the walk's order is already this one)
+    const auto by_top = [&](int32_t a, int32_t b) { return areas[a].top < areas[b].top; };
     if (!std::is_sorted(order, order + starting, by_top)) std::sort(order, order + starting, by_top);
     Sweep w;
     w.input = input;
@@ -391,8 +399,12 @@ static bool sweepGathered(const SweepCells* job) {
     for (int32_t band = 0; band < rows; band += kSweepBandRows) {
         const int32_t band_end = rows - band > kSweepBandRows ? band + kSweepBandRows : rows;
         const int32_t before = w.active_count;
-        for (; next < starting && cells[order[next]].sum.rect.top < band_end; ++next) {
-            w.active[w.active_count++] = activeCell(cells[order[next]].sum, order[next]);
+        for (; next < starting && areas[order[next]].top < band_end; ++next) {
+            const int32_t index = order[next];
+            PF_LRect area = job->areas[index];
+            cellSumBegin(&cells[index].sum, input, &area);
+            byteSumsBegin(&cells[index].lanes, cells[index].sum.exact);
+            w.active[w.active_count++] = activeCell(cells[index].sum, index);
         }
         if (w.active_count > before) {
             // the new cells in order of their left edges, then merged with the others
