@@ -81,7 +81,8 @@ static void blendColumn(PF_LayerDef* world, const PF_Pixel* color, int32_t x, in
 }
 
 // One pixel (a corner) blended at coverage k.
-static void blendOne(PF_LayerDef* world, const PF_Pixel* color, int32_t x, int32_t y, float k) {
+__attribute__((always_inline)) static inline void blendOne(PF_LayerDef* world, const PF_Pixel* color, int32_t x,
+                                                           int32_t y, float k) {
     CoverageBlend b = coverageBlend(color, k);
     blendPixel(&b, worldPixel(world, x, y));
 }
@@ -90,9 +91,7 @@ static bool inRows(int32_t y, int32_t y0, int32_t y1) {
     return y >= y0 && y < y1;
 }
 
-void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world) {
-    r_fill_frect_rows(in_data, color, rect, world, 0, world->height);
-}
+
 
 // The whole-pixel interior L, T, R, B and the border coverages, clamped to the
 // world; false when nothing whole-numbered lies inside along an axis (then no
@@ -169,6 +168,10 @@ __attribute__((target("avx2"))) static void fillFrectRowsAvx2(PF_InData* in_data
 // small square costs little more than this arithmetic.
 void r_fill_frect_rows(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world, int32_t y0, int32_t y1) {
     kvByIsa(fillFrectRowsPlain, fillFrectRowsAvx2, fillFrectRowsAvx2)(in_data, color, rect, world, y0, y1);
+}
+
+void r_fill_frect(PF_InData* in_data, PF_Pixel* color, FRect* rect, PF_LayerDef* world) {
+    kvByIsa(fillFrectRowsPlain, fillFrectRowsAvx2, fillFrectRowsAvx2)(in_data, color, rect, world, 0, world->height);
 }
 
 static void planFrectPlain(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan) {

@@ -32,8 +32,13 @@ inline int32_t truncToInt32(double v) {
     if (v <= -2147483648.0) return INT32_MIN;
     return static_cast<int32_t>(v);
 }
+// (the same in single precision: no float lies between 2147483520 and 2^31, so
+// the bounds compare alike)
 inline int32_t truncToInt32(float v) {
-    return truncToInt32(static_cast<double>(v));
+    if (!(v == v)) return 0;
+    if (v >= 2147483648.0f) return INT32_MAX;
+    if (v <= -2147483648.0f) return INT32_MIN;
+    return static_cast<int32_t>(v);
 }
 // The same to 64 bits, for counts of cells: counts beyond 32 bits only arise
 // far outside the layer, and 64 bits keeps them meaningful there.

@@ -113,6 +113,13 @@ TEST(NumericHelpers, TruncationSaturatesOutsideThe32BitRange) {
     EXPECT_EQ(truncToInt32(1e20f), INT32_MAX);
     EXPECT_EQ(truncToInt32(-1e20f), INT32_MIN);
     EXPECT_EQ(truncToInt32(std::numeric_limits<float>::quiet_NaN()), 0);
+    // single precision gives what the double form gives, at the floats next to
+    // the bounds and beyond them
+    for (float v : {2147483520.0f, 2147483648.0f, -2147483520.0f, -2147483648.0f, -2147483904.0f,
+                    std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(), -0.0f, 0.99999994f})
+        EXPECT_EQ(truncToInt32(v), truncToInt32(static_cast<double>(v))) << v;
+    EXPECT_EQ(truncToInt32(2147483520.0f), 2147483520);
+    EXPECT_EQ(truncToInt32(-2147483648.0f), INT32_MIN);
     EXPECT_EQ(truncToByte(255.99f), 255);
     EXPECT_EQ(truncToByte(256.0f), 255);
     EXPECT_EQ(truncToByte(-1.0f), 0);
