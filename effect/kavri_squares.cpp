@@ -560,7 +560,11 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
     // few cells are averaged before they are drawn, so that their drawings are
     // worked out side by side; where it is, each cell's average must see the
     // cells drawn before it.
+#if KAVRI_REFERENCE_PATHS
+    const int32_t group = 1;  // strictly one cell after another, to check the groups against
+#else
     const int32_t group = worldsShareMemory(input, output) ? 1 : kCellLanes;
+#endif
     SquaresCell cells[kCellLanes] = {};
     PF_PixelFloat averages[kCellLanes] = {};
     CellShapes shapes[kCellLanes];

@@ -232,18 +232,34 @@ TEST(FastPaths, RenderingInPlaceMatchesTheStraightforwardPaths) {
     std::string error;
     auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
     ASSERT_NE(reference, nullptr) << error;
-    GuardedWorld fast(211, 133, 3), slow(211, 133, 3);
-    makeInput(fast, 5, true);
-    makeInput(slow, 5, true);
-    for (int pass = 0; pass < 2; ++pass) {
-        refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
-        ASSERT_EQ(host.start(), PF_Err_NONE);
-        cwtest::setColor(host, "background color", 200, 10, 90);
-        GuardedWorld& w = pass == 0 ? fast : slow;
-        ASSERT_EQ(host.render(w.def(), w.def()), PF_Err_NONE);
-    }
-    for (int y = 0; y < 133; ++y)
-        for (int x = 0; x < 211; ++x) ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << x << "," << y;
+    // every background, and tiny cells (the walk that averages a few cells
+    // before drawing them may not do so in place)
+    for (int background = 1; background <= 4; ++background)
+        for (double across : {12.0, 255.0}) {
+            const int w = across > 100 ? 600 : 211, h = across > 100 ? 400 : 133;
+            GuardedWorld fast(w, h, 3), slow(w, h, 3);
+            makeInput(fast, 5, true);
+            makeInput(slow, 5, true);
+            for (int pass = 0; pass < 2; ++pass) {
+                refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
+                ASSERT_EQ(host.start(), PF_Err_NONE);
+                // (green: the horizontal influence, so squares grow wide over the colour)
+                cwtest::setColor(host, "background color", 200, 230, 90);
+                cwtest::setPopup(host, "background fill", background);
+                cwtest::setFloat(host, "squares across", across);
+                if (across > 100) {  // more cells than a sweep takes, squares over their neighbours
+                    cwtest::setFloat(host, "y scale", 50);
+                    cwtest::setFloat(host, "horizontal max", 3);
+                    cwtest::setFloat(host, "vertical max", 3);
+                }
+                GuardedWorld& world = pass == 0 ? fast : slow;
+                ASSERT_EQ(host.render(world.def(), world.def()), PF_Err_NONE);
+            }
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    ASSERT_EQ(fast.at(x, y), slow.at(x, y))
+                        << "background " << background << ", " << across << " across, at " << x << "," << y;
+        }
 }
 
 }  // namespace
