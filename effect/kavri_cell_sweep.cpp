@@ -23,11 +23,16 @@
 constexpr int32_t kSweepBandRows = 16;
 constexpr int32_t kDrawBandBytes = 256 * 1024;
 
-// What the sweep keeps of a cell while it sums the cell's rows (a whole number
-// of cache lines, so that every cell's lanes sit alike in them).
-struct alignas(64) GatheredCell {
-    RowSums lanes;  // the running sums of a cell that cannot pass 2^24
+// What the sweep keeps of a cell while it sums the cell's rows.
+struct GatheredCell {
     CellSum sum;
+};
+
+// The 16-bit lanes of a cell that cannot pass 2^24 (ByteSums' ag and rb), one
+// cache line each, apart from the rest: a dense grid's row pass touches one line
+// per cell. The chunks in them are counted in the cell's ActiveCell.
+struct alignas(64) CellLanes {
+    RowSums::Halves ag, rb;
 };
 
 // What a finished cell draws: its shapes' colours and pixels, worked out once.
@@ -67,6 +72,7 @@ struct ActiveCell;
 struct SweepRecords {
     void* block;
     GatheredCell* cells;
+    CellLanes* lanes;
     CellDrawn* drawn;
     int32_t* order;      // two indices per cell
     CellRows* rows_of;
@@ -144,10 +150,11 @@ struct ActiveCell {
     int16_t step;
     uint8_t tail;
     bool whole_exact;
+    int32_t narrow;  // the chunks in the cell's lanes (whole_exact cells)
 };
 
 static ActiveCell activeCell(const CellSum& sum, int32_t index) {
-    ActiveCell a = {sum.rect.top, sum.rect.bottom, sum.rect.left, sum.rect.right, index, 0, 0, 0, sum.whole_exact};
+    ActiveCell a = {sum.rect.top, sum.rect.bottom, sum.rect.left, sum.rect.right, index, 0, 0, 0, sum.whole_exact, 0};
     const int32_t L = RowSums::kLanes, n = sum.rect.right - sum.rect.left;
     const int32_t step = n / L + (n % L != 0);
     if (sum.whole_exact && n >= L && step <= kNarrowFlushChunks) {
@@ -161,21 +168,48 @@ static ActiveCell activeCell(const CellSum& sum, int32_t index) {
 // Adds one row of a cell that has a `step` (with a Lay also writing that
 // background over it): the same lane additions as addSegment, with the chunk
 // counts worked out once for the cell instead of on every row.
+// The cell's lanes as ByteSums adding into its integer sums, and back.
+__attribute__((always_inline)) static inline RowSums lanesSums(const CellLanes* l, const ActiveCell& a,
+                                                               GatheredCell* c) {
+    RowSums s;
+    s.ag = l->ag;
+    s.rb = l->rb;
+    s.narrow = a.narrow;
+    s.total = c->sum.exact;
+    return s;
+}
+
+__attribute__((always_inline)) static inline void keepLanes(const RowSums& s, CellLanes* l, ActiveCell* a) {
+    l->ag = s.ag;
+    l->rb = s.rb;
+    a->narrow = s.narrow;
+}
+
+// Adds the cell's lanes into its integer sums and empties them. (Inline: built
+// into each instruction set's row pass, whose wide registers must not meet
+// older code's in a call.)
+__attribute__((always_inline)) static inline void flushLanes(CellLanes* l, ActiveCell* a, GatheredCell* c) {
+    RowSums s = lanesSums(l, *a, c);
+    byteSumsFlush(&s);
+    keepLanes(s, l, a);
+}
+
 template <int Lay>
-__attribute__((always_inline)) static inline void addLanesRow(RowSums* s, const ActiveCell& a, const PF_Pixel* src,
-                                                              PF_Pixel* dst, const Laying<RowSums::kLanes>& lay) {
+__attribute__((always_inline)) static inline void addLanesRow(CellLanes* l, ActiveCell* a, GatheredCell* c,
+                                                              const PF_Pixel* src, PF_Pixel* dst,
+                                                              const Laying<RowSums::kLanes>& lay) {
     const int L = RowSums::kLanes;
-    if (s->narrow > kNarrowFlushChunks - a.step) byteSumsFlush(s);
+    if (a->narrow > kNarrowFlushChunks - a->step) flushLanes(l, a, c);
     const RowSums::Words all = RowSums::Words{} + 0xFFFFFFFFu;
-    RowSums::Halves ag = s->ag, rb = s->rb;
-    src += a.left;
-    if (Lay != kLayNothing) dst += a.left;
-    for (int32_t k = 0; k < a.chunks; ++k)
+    RowSums::Halves ag = l->ag, rb = l->rb;
+    src += a->left;
+    if (Lay != kLayNothing) dst += a->left;
+    for (int32_t k = 0; k < a->chunks; ++k)
         addChunk<L, Lay>(&ag, &rb, src + k * L, Lay != kLayNothing ? dst + k * L : nullptr, all, lay);
-    if (a.tail) addLastChunk<L, Lay>(&ag, &rb, src, dst, a.right - a.left, a.tail, lay);
-    s->ag = ag;
-    s->rb = rb;
-    s->narrow += a.step;
+    if (a->tail) addLastChunk<L, Lay>(&ag, &rb, src, dst, a->right - a->left, a->tail, lay);
+    l->ag = ag;
+    l->rb = rb;
+    a->narrow += a->step;
 }
 
 // The state of one sweep: the cells, those whose rows the current band reaches
@@ -185,6 +219,7 @@ struct Sweep {
     PF_LayerDef* input;
     PF_LayerDef* output;
     GatheredCell* cells;
+    CellLanes* lanes;
     ActiveCell* active;
     int32_t active_count;
     PendingRow* pending;
@@ -211,9 +246,10 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
     const int32_t width = w->output->width;
     // (held in locals: the stores to the cells' sums below could otherwise be
     // taken to change them, and they would be read again for every cell)
-    const ActiveCell* const active = w->active;
+    ActiveCell* const active = w->active;
     const int32_t active_count = w->active_count;
     GatheredCell* const cells = w->cells;
+    CellLanes* const lanes = w->lanes;
     const Laying<RowSums::kLanes> lay = w->lay;
     for (int32_t y = band; y < band_end; ++y) {
         const PF_Pixel* src = worldPixel(w->input, 0, y);
@@ -221,23 +257,23 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
         int32_t done = 0;  // the row's background is laid up to here
         int pending_count = 0;
         for (int32_t i = 0; i < active_count; ++i) {
-            const ActiveCell& a = active[i];
+            ActiveCell& a = active[i];
             if (y < a.top || y >= a.bottom) continue;
             GatheredCell& c = cells[a.index];
             const int32_t left = a.left, right = a.right;
             if (a.step && (!lays || done <= left)) {
                 if (lays && done < left) layColumns<Lay>(w, y, done, left);
-                addLanesRow<Lay>(&c.lanes, a, src, dst, lay);
+                addLanesRow<Lay>(&lanes[a.index], &a, &c, src, dst, lay);
                 if (lays) done = right;
                 continue;
             }
             uint64_t row_sums[4];
             RowSums row;
-            RowSums* into = &c.lanes;
-            if (!a.whole_exact) {
+            if (a.whole_exact)
+                row = lanesSums(&lanes[a.index], a, &c);
+            else
                 byteSumsBegin(&row, row_sums);
-                into = &row;
-            }
+            RowSums* into = &row;
             if (!lays) {
                 addSegment<8, kLayNothing>(into, src + left, nullptr, right - left, lay);
             } else {
@@ -252,7 +288,9 @@ __attribute__((always_inline)) static inline void sweepBandByRowsBody(Sweep* w, 
                     done = right;
                 }
             }
-            if (!a.whole_exact) {
+            if (a.whole_exact) {
+                keepLanes(row, &lanes[a.index], &a);
+            } else {
                 byteSumsFlush(&row);
                 const unsigned channels = cellSumRowApply(&c.sum, row_sums);
                 if (channels) w->pending[pending_count++] = {c.sum.sums, src + left, right - left, channels, {}};
@@ -309,13 +347,13 @@ static void sweepBandAfterBackground(Sweep* w, SweepBackground background, int32
 
 static bool allocateRecords(SweepRecords* r, int32_t count) {
     const size_t n = static_cast<size_t>(count) + 1, align = 64;
-    static_assert(alignof(GatheredCell) <= align && sizeof(GatheredCell) % alignof(RowSums) == 0, "cell lanes stay aligned");
-    const size_t sizes[10] = {sizeof(GatheredCell) * n,  sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
+    static_assert(alignof(CellLanes) <= align && sizeof(CellLanes) % alignof(CellLanes) == 0, "cell lanes stay aligned");
+    const size_t sizes[11] = {sizeof(GatheredCell) * n,  sizeof(int32_t) * 2 * n, sizeof(CellRows) * n,
                               sizeof(int32_t) * n,       sizeof(PendingRow) * n,  sizeof(ActiveCell) * 2 * n,
                               sizeof(PF_PixelFloat) * n, sizeof(CellShapes) * n,  sizeof(CellDrawn) * n,
-                              sizeof(PF_LRect) * n};
-    size_t offsets[10], total = 0;
-    for (int i = 0; i < 10; ++i) {
+                              sizeof(PF_LRect) * n,      sizeof(CellLanes) * n};
+    size_t offsets[11], total = 0;
+    for (int i = 0; i < 11; ++i) {
         offsets[i] = total;
         total += (sizes[i] + align - 1) / align * align;
     }
@@ -332,6 +370,7 @@ static bool allocateRecords(SweepRecords* r, int32_t count) {
     r->shapes = reinterpret_cast<CellShapes*>(block + offsets[7]);
     r->drawn = reinterpret_cast<CellDrawn*>(block + offsets[8]);
     r->areas = reinterpret_cast<PF_LRect*>(block + offsets[9]);
+    r->lanes = reinterpret_cast<CellLanes*>(block + offsets[10]);
     return true;
 }
 
@@ -373,6 +412,7 @@ static bool sweepGathered(const SweepCells* job) {
     w.input = input;
     w.output = output;
     w.cells = cells;
+    w.lanes = records.lanes;
     w.active = records.active;
     w.active_count = 0;
     w.pending = records.pending;
@@ -403,7 +443,7 @@ static bool sweepGathered(const SweepCells* job) {
             const int32_t index = order[next];
             PF_LRect area = job->areas[index];
             cellSumBegin(&cells[index].sum, input, &area);
-            byteSumsBegin(&cells[index].lanes, cells[index].sum.exact);
+            records.lanes[index] = CellLanes{};
             w.active[w.active_count++] = activeCell(cells[index].sum, index);
         }
         if (w.active_count > before) {
@@ -429,7 +469,7 @@ static bool sweepGathered(const SweepCells* job) {
                 w.active[kept++] = a;
                 continue;
             }
-            if (a.whole_exact) byteSumsFlush(&cells[a.index].lanes);
+            if (a.whole_exact) flushLanes(&records.lanes[a.index], &w.active[i], &cells[a.index]);
             records.finished[done++] = a.index;
         }
         finishCells(job, &records, records.finished, done);
