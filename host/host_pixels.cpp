@@ -110,4 +110,27 @@ PF_Err sampleBilinear(PF_Fixed x, PF_Fixed y, const PF_SampPB* pb, PF_Pixel* out
     return PF_Err_NONE;
 }
 
+// On this little-endian machine an RGBA word is alpha << 24 | blue << 16 |
+// green << 8 | red and a pixel's is blue << 24 | green << 16 | red << 8 | alpha:
+// one is the other rotated by a byte, which vectorises.
+static_assert(sizeof(PF_Pixel) == sizeof(uint32_t), "a pixel is one word");
+
+void pixelsFromRgba(const uint8_t* rgba, PF_Pixel* pixels, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t word;
+        std::memcpy(&word, rgba + 4 * i, sizeof(word));
+        word = word << 8 | word >> 24;
+        std::memcpy(&pixels[i], &word, sizeof(word));
+    }
+}
+
+void pixelsToRgba(const PF_Pixel* pixels, uint8_t* rgba, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t word;
+        std::memcpy(&word, &pixels[i], sizeof(word));
+        word = word >> 8 | word << 24;
+        std::memcpy(rgba + 4 * i, &word, sizeof(word));
+    }
+}
+
 }  // namespace refhost

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/ae_effect.h"
 
@@ -23,5 +24,11 @@ PF_Err compositeWorld(const PF_Rect* src_rect, A_long opacity, PF_EffectWorld* s
 // Bilinear sample of pb->src at (x, y) in 16.16, clamped at the edges; integer
 // positions give the pixel exactly.
 PF_Err sampleBilinear(PF_Fixed x, PF_Fixed y, const PF_SampPB* pb, PF_Pixel* out);
+
+// RGBA bytes (red, green, blue, alpha: the order of PNG files and of frei0r
+// frames) into the host's pixels and back, `count` of them; the two may be the
+// same memory.
+void pixelsFromRgba(const uint8_t* rgba, PF_Pixel* pixels, size_t count);
+void pixelsToRgba(const PF_Pixel* pixels, uint8_t* rgba, size_t count);
 
 }  // namespace refhost

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "host/host_pixels.h"
 #include "tests/png_test_files.h"
 #include "tests/test_support.h"
 #include "tools/png_io.h"
@@ -128,6 +131,28 @@ TEST_F(PngDamage, NotAPngAndMissingFilesSaySo) {
     std::string error;
     EXPECT_FALSE(cwtool::readPng(dir.path("missing.png"), w, error));
     EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+// PNG's and frei0r's byte order (red, green, blue, alpha) and the host's
+// pixels, both ways, out of place and in place, with lengths that leave a part
+// of a vector over.
+TEST(RgbaBytes, TurnIntoTheHostsPixelsAndBack) {
+    for (size_t count : {size_t{1}, size_t{7}, size_t{33}}) {
+        std::vector<uint8_t> rgba(4 * count);
+        for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<uint8_t>(i * 37 + 11);
+        std::vector<PF_Pixel> pixels(count);
+        refhost::pixelsFromRgba(rgba.data(), pixels.data(), count);
+        for (size_t i = 0; i < count; ++i)
+            ASSERT_EQ(pixels[i], (PF_Pixel{rgba[4 * i + 3], rgba[4 * i], rgba[4 * i + 1], rgba[4 * i + 2]})) << i;
+        std::vector<uint8_t> back(4 * count);
+        refhost::pixelsToRgba(pixels.data(), back.data(), count);
+        EXPECT_EQ(back, rgba);
+        std::vector<uint8_t> same = rgba;  // in place
+        refhost::pixelsFromRgba(same.data(), reinterpret_cast<PF_Pixel*>(same.data()), count);
+        EXPECT_EQ(std::memcmp(same.data(), pixels.data(), same.size()), 0);
+        refhost::pixelsToRgba(reinterpret_cast<PF_Pixel*>(same.data()), same.data(), count);
+        EXPECT_EQ(same, rgba);
+    }
 }
 
 TEST(PngWrite, RoundTripsStraightAlphaAndLeavesNoTemporaryFile) {

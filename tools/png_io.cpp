@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "host/host_pixels.h"
 #include "tools/output_file.h"
 
 namespace cwtool {
@@ -39,26 +40,6 @@ void onPngError(png_structp png, png_const_charp message) {
 }
 
 void onPngWarning(png_structp, png_const_charp) {}
-
-void rgbaToArgbInPlace(uint8_t* row, int32_t width) {
-    for (int32_t x = 0; x < width; ++x, row += 4) {
-        const uint8_t r = row[0], g = row[1], b = row[2], a = row[3];
-        row[0] = a;
-        row[1] = r;
-        row[2] = g;
-        row[3] = b;
-    }
-}
-
-// One row of the host's ARGB pixels as PNG's RGBA bytes.
-void rowToRgba(const PF_Pixel* src, int32_t width, uint8_t* out) {
-    for (int32_t x = 0; x < width; ++x, out += 4) {
-        out[0] = src[x].red;
-        out[1] = src[x].green;
-        out[2] = src[x].blue;
-        out[3] = src[x].alpha;
-    }
-}
 
 // 0 on success, 1 for a libpng error (message in ctx), 2 for an allocation
 // failure (message in `error`).
@@ -115,8 +96,10 @@ int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& erro
             png_read_row(png, reinterpret_cast<png_bytep>(world.row(static_cast<int32_t>(y))), nullptr);
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
-    for (png_uint_32 y = 0; y < height; ++y)
-        rgbaToArgbInPlace(reinterpret_cast<uint8_t*>(world.row(static_cast<int32_t>(y))), static_cast<int32_t>(width));
+    for (png_uint_32 y = 0; y < height; ++y) {
+        PF_Pixel* row = world.row(static_cast<int32_t>(y));
+        refhost::pixelsFromRgba(reinterpret_cast<const uint8_t*>(row), row, width);
+    }
     return 0;
 }
 
@@ -147,7 +130,7 @@ int encode(FILE* file, const refhost::World& world, uint8_t* row_buffer, PngCont
     }
     png_write_info(png, info);
     for (int32_t y = 0; y < world.height(); ++y) {
-        rowToRgba(world.row(y), world.width(), row_buffer);
+        refhost::pixelsToRgba(world.row(y), row_buffer, static_cast<size_t>(world.width()));
         png_write_row(png, row_buffer);
     }
     png_write_end(png, nullptr);
@@ -164,7 +147,7 @@ void filterRows(const refhost::World& world, RowFilter filter, uint8_t* out) {
     const size_t row_bytes = static_cast<size_t>(world.width()) * 4;
     std::vector<uint8_t> previous(row_bytes, 0), current(row_bytes);
     for (int32_t y = 0; y < world.height(); ++y) {
-        rowToRgba(world.row(y), world.width(), current.data());
+        refhost::pixelsToRgba(world.row(y), current.data(), static_cast<size_t>(world.width()));
         *out++ = static_cast<uint8_t>(filter);
         for (size_t i = 0; i < row_bytes; ++i) {
             const int a = i >= 4 ? current[i - 4] : 0, b = previous[i], c = i >= 4 ? previous[i - 4] : 0;
@@ -337,8 +320,10 @@ int decodeWhole(const uint8_t* data, size_t size, refhost::World& world, int64_t
             p[i] = static_cast<uint8_t>(p[i] + predictor);
         }
         PF_Pixel* out = world.row(static_cast<int32_t>(y));
-        for (uint32_t x = 0; x < width; ++x, p += channels)
-            out[x] = PF_Pixel{channels == 4 ? p[3] : static_cast<A_u_char>(255), p[0], p[1], p[2]};
+        if (channels == 4)
+            refhost::pixelsFromRgba(p, out, width);
+        else
+            for (uint32_t x = 0; x < width; ++x, p += channels) out[x] = PF_Pixel{255, p[0], p[1], p[2]};
         previous = row + 1;
     }
     return 0;

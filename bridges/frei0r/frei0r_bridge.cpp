@@ -33,6 +33,7 @@ extern "C" {
 #pragma GCC visibility pop
 
 #include "bridges/frei0r/bridge_params.h"
+#include "host/host_pixels.h"
 #include "host/reference_host.h"
 
 #ifndef KAVRI_BRIDGE_EFFECT
@@ -136,32 +137,16 @@ PF_Fixed pixelsOf(double fraction, int32_t extent) {
 }
 
 // RGBA8888 (bytes red, green, blue, alpha) into the host's ARGB world, and back.
-// On this little-endian machine a frame's word is alpha << 24 | blue << 16 |
-// green << 8 | red and a world's is blue << 24 | green << 16 | red << 8 | alpha:
-// one is the other rotated by a byte, which vectorises.
-static_assert(sizeof(PF_Pixel) == sizeof(uint32_t), "a pixel is one word");
-
 void frameToWorld(const uint32_t* frame, refhost::World& world) {
     const size_t width = static_cast<size_t>(world.width());
-    for (int32_t y = 0; y < world.height(); ++y, frame += width) {
-        PF_Pixel* row = world.row(y);
-        for (size_t x = 0; x < width; ++x) {
-            const uint32_t word = frame[x] << 8 | frame[x] >> 24;
-            std::memcpy(&row[x], &word, sizeof(word));
-        }
-    }
+    for (int32_t y = 0; y < world.height(); ++y, frame += width)
+        refhost::pixelsFromRgba(reinterpret_cast<const uint8_t*>(frame), world.row(y), width);
 }
 
 void worldToFrame(const refhost::World& world, uint32_t* frame) {
     const size_t width = static_cast<size_t>(world.width());
-    for (int32_t y = 0; y < world.height(); ++y, frame += width) {
-        const PF_Pixel* row = world.row(y);
-        for (size_t x = 0; x < width; ++x) {
-            uint32_t word;
-            std::memcpy(&word, &row[x], sizeof(word));
-            frame[x] = word >> 8 | word << 24;
-        }
-    }
+    for (int32_t y = 0; y < world.height(); ++y, frame += width)
+        refhost::pixelsToRgba(world.row(y), reinterpret_cast<uint8_t*>(frame), width);
 }
 
 }  // namespace
