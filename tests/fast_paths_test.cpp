@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "effect/kavri_squares.h"
 #include "graphics/kavri_ae_graphics_utils.h"
@@ -92,6 +93,18 @@ void renderBoth(const Case& c, refhost::Module& reference, GuardedWorld& in, Gua
     }
 }
 
+// Renders the case over a seeded input through both modules and compares them
+// byte for byte; a failure names `what`, the seed and the first differing pixel.
+void renderBothAndCompare(const Case& c, refhost::Module& reference, uint32_t seed, const std::string& what) {
+    GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
+    makeInput(in, seed, c.varying_alpha);
+    renderBoth(c, reference, in, fast, slow);
+    if (::testing::Test::HasFatalFailure()) return;
+    for (int y = 0; y < c.height; ++y)
+        for (int x = 0; x < c.width; ++x)
+            ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << what << " (seed " << seed << ") first differs at " << x << "," << y;
+}
+
 TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     std::string error;
     auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
@@ -124,14 +137,8 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     };
     uint32_t seed = 99;
     for (const Case& c : cases) {
-        GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
-        makeInput(in, ++seed, c.varying_alpha);
-        renderBoth(c, *reference, in, fast, slow);
+        renderBothAndCompare(c, *reference, ++seed, c.name);
         if (HasFatalFailure()) return;
-        for (int y = 0; y < c.height; ++y)
-            for (int x = 0; x < c.width; ++x)
-                ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << c.name << " (seed " << seed << ") first differs at " << x
-                                                        << "," << y;
     }
 }
 
@@ -145,15 +152,10 @@ TEST(FastPaths, EveryBackgroundAndSquaresFillMatchesWithTheDefaultGridAndADenseO
             for (int squares = 1; squares <= 4; ++squares) {
                 const Case c = {"mode", 641, 363, {{"squares across", across}},
                                 {{"background fill", background}, {"squares fill", squares}}, {}, PF_Quality_HI, true};
-                GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
-                makeInput(in, ++seed, true);
-                renderBoth(c, *reference, in, fast, slow);
+                renderBothAndCompare(c, *reference, ++seed,
+                                     "background " + std::to_string(background) + ", squares " +
+                                         std::to_string(squares) + ", " + std::to_string(static_cast<int>(across)) + " across");
                 if (HasFatalFailure()) return;
-                for (int y = 0; y < c.height; ++y)
-                    for (int x = 0; x < c.width; ++x)
-                        ASSERT_EQ(fast.at(x, y), slow.at(x, y))
-                            << "background " << background << ", squares " << squares << ", " << across
-                            << " across (seed " << seed << ") first differs at " << x << "," << y;
             }
 }
 
@@ -173,15 +175,9 @@ TEST(FastPaths, TinyCellsInEveryFillMatchCellByCell) {
                             {{"wibble angle", 35}},
                             PF_Quality_HI,
                             true};
-            GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
-            makeInput(in, ++seed, true);
-            renderBoth(c, *reference, in, fast, slow);
+            renderBothAndCompare(c, *reference, ++seed,
+                                 "background " + std::to_string(background) + ", squares " + std::to_string(squares));
             if (HasFatalFailure()) return;
-            for (int y = 0; y < c.height; ++y)
-                for (int x = 0; x < c.width; ++x)
-                    ASSERT_EQ(fast.at(x, y), slow.at(x, y)) << "background " << background << ", squares " << squares
-                                                            << " (seed " << seed << ") first differs at " << x << ","
-                                                            << y;
         }
 }
 
