@@ -6,7 +6,9 @@ namespace refhost {
 
 std::unique_ptr<Module> Module::load(const std::string& path, std::string& error) {
     dlerror();
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // a name without a slash is a file here, not a library on the loader's path
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* why = dlerror();
         error = "cannot load plug-in module " + path + ": " + (why ? why : "unknown error");

@@ -2,7 +2,9 @@
 // videos, frame ranges and worker processes. Every frame of a timeline must be
 // the bytes a still render with the interpolated values gives.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -218,8 +220,21 @@ TEST_F(Motion, BadRequestsAreOneLineAndWriteNothing) {
     bad({"-j", "0"}, 2, "from 1 to 256");
     expectOneLineError(run({"render", input, dir.path("one.png"), "--duration", "3"}), 2, "a PNG output takes one frame");
     expectOneLineError(run({"render", dir.path("none_%d.png"), out}), 1, "no frames match");
-    expectOneLineError(run({"render", input, dir.path("x.avi"), "--duration", "2"}), 2, "a PNG output takes one frame");
-    EXPECT_EQ(dir.files(), std::vector<std::string>{"in.png"});
+    expectOneLineError(run({"render", input, dir.path("x.avi"), "--duration", "2"}), 2,
+                       ".avi is not a kind this program writes; name a .png, a pattern of them (out_%04d.png) or a "
+                       "video (.mp4, .mov, .mkv, .webm, .gif)");
+    expectOneLineError(run({"render", input, dir.path("x.jpg")}), 2, ".jpg is not a kind this program writes");
+    expectOneLineError(run({"render", input, dir.path("x_%04294967297d.png"), "--duration", "2"}), 2,
+                       "a frame number is at most 18 digits wide (%018d), not %04294967297d");
+    expectOneLineError(run({"render", input, dir.path("x_%02147483648d.png"), "--duration", "2"}), 2,
+                       "at most 18 digits wide");
+    expectOneLineError(run({"render", input, dir.path("x_%d_%d.png"), "--duration", "2"}), 2,
+                       "a pattern holds one frame number");
+    expectOneLineError(run({"render", input, out, "--frames", "0-9223372036854775807"}), 2,
+                       "--frames takes A-B, two frame numbers from 0 to 999999999999999");
+    expectOneLineError(run({"render", input, dir.path("nofolder/x_%d.png"), "--duration", "2"}), 1,
+                       "does not exist (make it with mkdir -p)");
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"in.png"}));
 }
 
 // ---- video, through ffmpeg ----
@@ -275,15 +290,32 @@ TEST_F(Motion, AVideosAudioIsCarriedOver) {
     const size_t n = fread(text, 1, sizeof(text) - 1, p);
     pclose(p);
     EXPECT_NE(std::string(text, n).find("audio"), std::string::npos) << text;
-    expectOneLineError(run({"render", in, dir.path("x.mp4"), "--frames", "20-30"}), 2, "outside the timeline");
+    // the decoder's end is the video's end: found when it comes, and nothing is written
+    expectOneLineError(run({"render", in, dir.path("x.mp4"), "--frames", "20-30"}), 1,
+                       in + " ends before frame 25 (its last frame is 24)");
+    EXPECT_NE(access(dir.path("x.mp4").c_str(), F_OK), 0);
     for (const std::string& f : dir.files()) EXPECT_EQ(f.find(".checkerwarp-"), std::string::npos) << f;
 }
 
 TEST_F(Motion, FfmpegMissingOrFailingIsOneLineAndLeavesNothing) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";
-    // a video that cannot be written: an odd width for 4:2:0 H.264
+    // a video H.264 cannot take: an odd width for 4:2:0, said before anything is rendered
     expectOneLineError(run({"render", input, dir.path("odd.mp4"), "--duration", "2"}), 1,
-                       "cannot write " + dir.path("odd.mp4") + ": ffmpeg failed: ");
+                       "cannot write " + dir.path("odd.mp4") + ": H.264 in .mp4 takes only even widths and heights, "
+                       "and the frames are 97 x 61; crop or pad the input to even sides, or write .mov, .mkv or .webm");
+    // an ffmpeg that fails: its last line is the message
+    const std::string fake = dir.path("bin");
+    ASSERT_EQ(mkdir(fake.c_str(), 0755), 0);
+    const std::string script = "#!/bin/sh\necho 'first line' >&2\necho 'the encoder broke' >&2\nexit 3\n";
+    cwtest::writeBytes(fake + "/ffmpeg", std::vector<uint8_t>(script.begin(), script.end()));
+    ASSERT_EQ(chmod((fake + "/ffmpeg").c_str(), 0755), 0);
+    {
+        const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+        setenv("PATH", (fake + ":" + saved).c_str(), 1);
+        const CommandRun failed = run({"render", input, dir.path("x.mkv"), "--duration", "2"});
+        setenv("PATH", saved.c_str(), 1);
+        expectOneLineError(failed, 1, "cannot write " + dir.path("x.mkv") + ": ffmpeg failed: the encoder broke");
+    }
     // no ffmpeg on the PATH
     const char* path = std::getenv("PATH");
     const std::string saved = path ? path : "";
@@ -291,7 +323,9 @@ TEST_F(Motion, FfmpegMissingOrFailingIsOneLineAndLeavesNothing) {
     const CommandRun r = run({"render", input, dir.path("x.mkv"), "--duration", "2"});
     setenv("PATH", saved.c_str(), 1);
     expectOneLineError(r, 1, "ffmpeg is not installed: install it with 'apt-get install ffmpeg'");
-    EXPECT_EQ(dir.files(), std::vector<std::string>{"in.png"});
+    std::vector<std::string> left = dir.files();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"bin", "in.png"}));
 }
 
 }  // namespace

@@ -109,6 +109,22 @@ std::string takePlugin(std::vector<std::string>& args, Common& common) {
     return "";
 }
 
+// Frame numbers go up to here, so that a range's length never overflows.
+constexpr long long kMaxFrameNumber = 999999999999999LL;
+
+// "A-B", two whole numbers from 0 to kMaxFrameNumber.
+bool parseRange(const std::string& text, long long& first, long long& last) {
+    const size_t dash = text.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 >= text.size()) return false;
+    auto number = [](const std::string& digits, long long& n) {
+        if (digits.empty() || digits.size() > 15 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        n = std::stoll(digits);
+        return n <= kMaxFrameNumber;
+    };
+    return number(text.substr(0, dash), first) && number(text.substr(dash + 1), last);
+}
+
 bool parsePositive(const std::string& text, double& v) {
     char* end = nullptr;
     v = std::strtod(text.c_str(), &end);
@@ -202,10 +218,9 @@ int runRender(const std::vector<std::string>& args, const Common& common) {
             if (!value(request.duration)) return usageError("--duration needs frames (48) or seconds (2s)");
         } else if (a == "--frames") {
             long long first = 0, last = 0;
-            int used = 0;
-            if (!value(v) || std::sscanf(v.c_str(), "%lld-%lld%n", &first, &last, &used) != 2 ||
-                used != static_cast<int>(v.size()) || first < 0)
-                return usageError("--frames takes A-B, two frame numbers such as 0-99");
+            if (!value(v) || !parseRange(v, first, last))
+                return usageError("--frames takes A-B, two frame numbers from 0 to " + std::to_string(kMaxFrameNumber) +
+                                  " such as 0-99");
             request.has_range = true;
             request.range_first = first;
             request.range_last = last;

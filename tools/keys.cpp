@@ -17,7 +17,9 @@ bool parseFrameRate(const std::string& text, FrameRate& rate) {
         if (end != text.c_str() + slash || slash == 0) return false;
         const char* d_text = text.c_str() + slash + 1;
         const long long d = std::strtoll(d_text, &end, 10);
-        if (*d_text == 0 || *end != 0 || errno == ERANGE || n <= 0 || d <= 0 || n > 1000000 || d > 1000000) return false;
+        if (*d_text == 0 || *end != 0 || errno == ERANGE || n <= 0 || d <= 0 || n > 1000000 || d > 1000000 ||
+            n > 1000 * d)
+            return false;
         rate = {n, d};
         return true;
     }

@@ -18,8 +18,8 @@ struct FrameRate {
     int64_t num = 25, den = 1;
 };
 
-// Parses "25", "29.97" or "30000/1001"; false for anything else or a rate not
-// above 0.
+// Parses "25", "29.97" or "30000/1001"; false for anything else, a rate not
+// above 0 or above 1000, or a fraction whose terms are over 1000000.
 bool parseFrameRate(const std::string& text, FrameRate& rate);
 
 // Parses the keys of the parameter at `position` of the host; false with the

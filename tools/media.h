@@ -11,6 +11,8 @@
 
 #include "host/world.h"
 #include "tools/keys.h"
+#include "tools/output_file.h"
+#include "tools/subprocess.h"
 
 namespace cwtool {
 
@@ -32,69 +34,72 @@ struct Source {
     MediaKind kind = MediaKind::kPng;
     std::string path;
     int64_t first = 0, last = 0;  // frame numbers: a sequence's file numbers, 0.. for others
-    bool last_known = true;       // a video's frame count may be unknown
+    bool last_known = true;       // false for a video: it is as long as its decoder delivers
+    int64_t expected_frames = 0;  // a video's length from its duration, for progress only
     int32_t width = 0, height = 0;
     bool has_rate = false;        // a video's own rate
     FrameRate rate;
     bool has_audio = false;
+    std::string alpha_decoder;    // for VP8 or VP9 with alpha, which only libvpx decodes whole
 };
 // Probes the input: a sequence's numbers (every file from the first found to
-// the last, none missing), a video's size, rate and audio through ffprobe.
-bool probeSource(const std::string& path, Source& source, std::string& error);
+// the last, none missing), a video's size, rate and audio through ffprobe. A
+// video whose stored picture is over `max_pixels` is refused here, before
+// anything is decoded.
+bool probeSource(const std::string& path, Source& source, std::string& error, int64_t max_pixels);
 
-// A running ffmpeg (or ffprobe) with pipes to its standard input or output;
-// what it says on standard error is kept for the message when it fails.
-class Tool {
-public:
-    ~Tool();
-    // Starts argv[0] from PATH; `write` gives a pipe to its input, else one from its output.
-    bool start(const std::vector<std::string>& argv, bool write, std::string& error);
-    int fd() const { return fd_; }
-    // Closes the pipe and waits; false with its last error line in `error`.
-    bool finish(std::string& error);
-    // Stops it at once (a render that failed or was interrupted).
-    void kill();
-
-private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string errors_;  // the file its standard error goes to
-    std::string name_;
-};
-
-// A video's frames, in order, each exactly width x height.
+// A video's frames as the decoder delivers them (turned upright where the
+// file says it is rotated, at a constant rate however the file was recorded),
+// in order, until the decoder ends. Every frame arrives with its own size and
+// must have the first one's.
 class VideoReader {
 public:
-    bool open(const Source& source, std::string& error);
-    // The next frame into `world` (allocated to the video's size); false at the
+    // Starts the decoder and reads the first frame's size; false with a
+    // message when the video has no frame or the frame is over `max_pixels`.
+    bool open(const Source& source, int64_t max_pixels, std::string& error);
+    int32_t width() const { return width_; }
+    int32_t height() const { return height_; }
+    // The next frame into `world` (allocated to the frames' size); false at the
     // end (error empty) or on failure (error set).
     bool next(refhost::World& world, std::string& error);
     void close();
 
 private:
-    Tool tool_;
+    bool readHeader(int32_t& width, int32_t& height, bool& ended, std::string& error);
+
+    Subprocess tool_;
     std::string path_;
+    int32_t width_ = 0, height_ = 0;
+    int64_t frames_read_ = 0;
+    bool header_pending_ = false;  // the first frame's header is read, its pixels not
 };
 
-// A video written through ffmpeg under a temporary name in the output's folder,
-// renamed into place when complete; the audio of `audio_from` is carried over
-// where the container takes it.
+// A video written by ffmpeg into a file without a name that this program holds
+// (an OutputFile), named only when ffmpeg has finished it, so a failure, a
+// kill or a closed terminal leaves nothing; the audio of `audio_from` is
+// carried over where the container takes it.
 class VideoWriter {
 public:
-    ~VideoWriter();
     bool open(const std::string& path, int32_t width, int32_t height, const FrameRate& rate,
               const Source* audio_from, double audio_start_seconds, std::string& error);
     bool write(const refhost::World& world, std::string& error);
     bool finish(std::string& error);
 
 private:
-    Tool tool_;
-    std::string path_, temp_;
-    bool open_ = false;
+    Subprocess tool_;
+    OutputFile file_;
+    std::string path_;
 };
 
-// Reads exactly n bytes; writes exactly n bytes (false on a closed pipe or an error).
-bool readAll(int fd, void* data, size_t n);
-bool writeAll(int fd, const void* data, size_t n);
+// Why a path cannot be an output at all, before anything is rendered (a
+// folder, a kind of file the command does not write, a missing folder, a
+// file the user may not write, an H.264 video of odd size); empty when it can.
+std::string outputProblem(const std::string& path, int32_t width, int32_t height);
+// Why a path names no kind of output this program writes (an extension other
+// than .png and the videos'); empty when it does.
+std::string outputKindProblem(const std::string& path);
+// Why a path with a % cannot be a pattern: more than one frame number, or a
+// width over 18 digits; empty when it has none or is a good pattern.
+std::string patternProblem(const std::string& path);
 
 }  // namespace cwtool

@@ -14,7 +14,7 @@ namespace cwtool {
 
 namespace {
 
-// ---- temporary names removed on SIGINT and SIGTERM ----
+// ---- temporary names removed on SIGINT, SIGTERM, SIGHUP and SIGQUIT ----
 
 // A handler may only read plain memory, so the names live in fixed slots.
 constexpr int kTempSlots = 16;
@@ -31,7 +31,7 @@ void removeTempsAndDie(int signal_number) {
 
 int registerTemp(const std::string& path) {
     static const bool installed = [] {
-        for (int s : {SIGINT, SIGTERM}) {
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
             struct sigaction action {};
             action.sa_handler = removeTempsAndDie;
             sigemptyset(&action.sa_mask);
@@ -100,14 +100,6 @@ bool nameUnnamed(int fd, const std::string& path) {
 
 }  // namespace
 
-void removeOnSignal(const std::string& path) {
-    registerTemp(path);
-}
-
-void forgetOnSignal(const std::string& path) {
-    unregisterTemp(path);
-}
-
 OutputFile::~OutputFile() {
     discard();
 }
@@ -152,6 +144,12 @@ bool OutputFile::open(const std::string& path, std::string& error) {
             return fail(err);
         }
         return true;
+    }
+    // a file the user may not write is not replaced behind their back, as cp and ffmpeg refuse to
+    if (exists && access(target.c_str(), W_OK) != 0) {
+        error = "cannot write " + path + ": it is read-only to you (" + std::strerror(errno) +
+                "); remove it or make it writable first";
+        return false;
     }
     return openReplacement(target, exists ? &st : nullptr, error);
 }

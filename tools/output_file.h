@@ -4,9 +4,10 @@
 // the folder it goes to and given its name only when complete, so a failure,
 // a signal or a kill leaves nothing behind; where the file system cannot make
 // unnamed files, a short temporary name is used and removed on failure and on
-// SIGINT or SIGTERM. A symbolic link is followed and its target replaced; a
+// SIGINT, SIGTERM, SIGHUP (a closed terminal) or SIGQUIT. A symbolic link is followed and its target replaced; a
 // replaced file keeps its mode and owner. Anything else at the path (a device,
-// a FIFO, /dev/stdout) is written to directly, and "-" is standard output.
+// a FIFO, /dev/stdout) is written to directly, and "-" is standard output. An
+// existing file the user may not write is refused, not replaced.
 #pragma once
 
 #include <sys/stat.h>
@@ -15,11 +16,6 @@
 #include <string>
 
 namespace cwtool {
-
-// A temporary name removed if the program is ended by SIGINT or SIGTERM, for
-// outputs another program writes (ffmpeg's videos); forget it once renamed.
-void removeOnSignal(const std::string& path);
-void forgetOnSignal(const std::string& path);
 
 class OutputFile {
 public:

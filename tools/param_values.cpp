@@ -10,10 +10,12 @@
 
 namespace cwtool {
 
-// In double quotes, with control characters escaped so a message stays one line.
+// In double quotes, with control characters escaped so a message stays one
+// line, and cut after 80 characters so it stays a short one.
 std::string quoted(const std::string& s) {
+    constexpr size_t kShown = 80;
     std::string out = "\"";
-    for (unsigned char c : s) {
+    for (unsigned char c : s.substr(0, kShown)) {
         if (c == '\n') {
             out += "\\n";
         } else if (c == '\t') {
@@ -28,7 +30,9 @@ std::string quoted(const std::string& s) {
             out += static_cast<char>(c);
         }
     }
-    return out + "\"";
+    if (s.size() > kShown) out += "\"... (" + std::to_string(s.size()) + " characters)";
+    else out += "\"";
+    return out;
 }
 
 

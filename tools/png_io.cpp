@@ -81,9 +81,7 @@ int decode(FILE* file, refhost::World& world, PngContext& ctx, std::string& erro
         return 1;
     }
     if (static_cast<int64_t>(width) * height > max_pixels) {
-        std::snprintf(ctx.message, sizeof(ctx.message),
-                      "image too large: %u x %u pixels is over the limit of %lld pixels (--max-pixels raises it)",
-                      width, height, static_cast<long long>(max_pixels));
+        std::snprintf(ctx.message, sizeof(ctx.message), "%s", tooLargeMessage(width, height, max_pixels).c_str());
         png_destroy_read_struct(&png, &info, nullptr);
         return 1;
     }
@@ -210,9 +208,8 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
     putBig32(ihdr, static_cast<uint32_t>(world.width()));
     putBig32(ihdr, static_cast<uint32_t>(world.height()));
     ihdr += std::string("\x08\x06\x00\x00\x00", 5);  // 8 bits, RGBA, deflate, adaptive filters, not interlaced
-    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     errno = 0;
-    bool ok = size > 0 && std::fwrite(kSignature, 1, 8, file) == 8 &&
+    bool ok = size > 0 && std::fwrite(kPngSignature, 1, 8, file) == 8 &&
               writeChunk(file, "IHDR", reinterpret_cast<const uint8_t*>(ihdr.data()), ihdr.size());
     // the data in chunks of 1 MiB, as PNG readers expect
     for (size_t at = 0; ok && at < size; at += size_t{1} << 20)
@@ -225,88 +222,188 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
     return 0;
 }
 
-// Bytes mapped on demand: a file that promises a huge picture and holds
-// little data touches, and so costs, only what it fills.
-class MappedBytes {
-public:
-    explicit MappedBytes(size_t size) : size_(size) {
-        void* p = mmap(nullptr, size ? size : 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
-    }
-    ~MappedBytes() {
-        if (data_) munmap(data_, size_ ? size_ : 1);
-    }
-    MappedBytes(const MappedBytes&) = delete;
-    MappedBytes& operator=(const MappedBytes&) = delete;
-    uint8_t* get() const { return data_; }
-
-private:
-    uint8_t* data_ = nullptr;
-    size_t size_;
-};
-
 uint32_t big32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-// The common PNG, 8-bit RGB or RGBA, not interlaced, without a transparency
-// chunk, decoded whole with libdeflate, several times faster than libpng's
-// zlib. `data` is the file after its signature. Returns 0 when decoded, 1 when
-// libpng should decode it (another kind, or anything amiss: libpng says
-// what), 2 when it is refused for its size (the message in `message`).
-int decodeWhole(const uint8_t* data, size_t size, refhost::World& world, int64_t max_pixels, PngContext& ctx) {
-    if (size < 25 || big32(data) != 13 || std::memcmp(data + 4, "IHDR", 4) != 0) return 1;
-    const uint32_t width = big32(data + 8), height = big32(data + 12);
-    const int depth = data[16], colour = data[17], interlace = data[20];
-    if (depth != 8 || (colour != 2 && colour != 6) || interlace != 0 || width == 0 || height == 0 || width > 0x7FFFFFF)
-        return 1;
-    if (static_cast<int64_t>(width) * height > max_pixels) {
-        std::snprintf(ctx.message, sizeof(ctx.message),
-                      "image too large: %u x %u pixels is over the limit of %lld pixels (--max-pixels raises it)",
-                      width, height, static_cast<long long>(max_pixels));
-        return 2;
+bool isLetter(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// A PNG read chunk by chunk up to its IEND, and nothing after it: the bytes
+// libpng is given (signature and every chunk, as they came) and what the
+// quick decoder needs to know of them.
+struct PngFile {
+    std::vector<uint8_t> bytes;
+    uint32_t width = 0, height = 0;
+    int depth = 0, colour = 0, interlace = 0;
+    // The quick decoder takes the file only when nothing in it needs libpng's
+    // judgement: one IHDR first, IDATs side by side, no PLTE, tRNS or unknown
+    // critical chunk, an empty IEND.
+    bool plain = true;
+    std::vector<std::pair<size_t, uint32_t>> idats;  // offset of each IDAT's data in `bytes`, its length
+};
+
+// The first chunk's header fields, checked as libpng checks them (its limit on
+// width and height included), so a file libpng would refuse is refused here
+// before anything is allocated for it.
+std::string checkHeader(const uint8_t* ihdr, PngFile& png) {
+    png.width = big32(ihdr);
+    png.height = big32(ihdr + 4);
+    png.depth = ihdr[8];
+    png.colour = ihdr[9];
+    png.interlace = ihdr[12];
+    const int compression = ihdr[10], filter = ihdr[11];
+    const uint32_t kLimit = 1000000;  // libpng's default user limit
+    if (png.width == 0 || png.height == 0) return "its width or height is 0";
+    if (png.width > kLimit || png.height > kLimit)
+        return std::to_string(png.width) + " x " + std::to_string(png.height) + " is over the 1000000 pixels a side PNG readers take";
+    const int d = png.depth;
+    bool depth_ok = false;
+    switch (png.colour) {
+    case 0: depth_ok = d == 1 || d == 2 || d == 4 || d == 8 || d == 16; break;
+    case 3: depth_ok = d == 1 || d == 2 || d == 4 || d == 8; break;
+    case 2: case 4: case 6: depth_ok = d == 8 || d == 16; break;
+    default: return "colour type " + std::to_string(png.colour) + " is not a PNG colour type";
     }
-    // the chunks, each checked; the image data gathered
-    std::vector<uint8_t> compressed;
-    bool ended = false;
-    for (size_t at = 0; at + 12 <= size && !ended;) {
-        const uint32_t length = big32(data + at);
-        if (length > size - at - 12) return 1;
-        const uint8_t* type = data + at + 4;
-        const uint32_t crc = static_cast<uint32_t>(libdeflate_crc32(0, type, 4 + static_cast<size_t>(length)));
-        if (crc != big32(data + at + 8 + length)) return 1;
-        if (std::memcmp(type, "tRNS", 4) == 0) return 1;
-        if (std::memcmp(type, "IDAT", 4) == 0) compressed.insert(compressed.end(), type + 4, type + 4 + length);
-        ended = std::memcmp(type, "IEND", 4) == 0;
-        at += 12 + static_cast<size_t>(length);
+    if (!depth_ok) return "bit depth " + std::to_string(d) + " does not go with colour type " + std::to_string(png.colour);
+    if (compression != 0) return "compression method " + std::to_string(compression) + " is not deflate (0)";
+    if (filter != 0) return "filter method " + std::to_string(filter) + " is not PNG's adaptive filtering (0)";
+    if (png.interlace > 1) return "interlace method " + std::to_string(png.interlace) + " is neither none (0) nor Adam7 (1)";
+    return "";
+}
+
+// The most a file may hold for its picture: the filtered rows (every pass of
+// an interlaced one), what deflate can add to them, and room for the chunks
+// around them. A stream that goes on past this is refused, not read to its end.
+uint64_t byteLimit(const PngFile& png) {
+    static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+    const uint64_t bits = static_cast<uint64_t>(kChannels[png.colour]) * static_cast<uint64_t>(png.depth);
+    const uint64_t filtered = static_cast<uint64_t>(png.height) * (8 + (png.width * bits + 7) / 8) * 2;
+    return filtered + filtered / 8 + (uint64_t{64} << 20);
+}
+
+// Reads the rest of a PNG after its signature; false with the reason.
+bool readChunks(FILE* file, PngFile& png, std::string& why) {
+    png.bytes.assign(kPngSignature, kPngSignature + 8);
+    uint64_t limit = uint64_t{1} << 20;  // until the header says more
+    bool seen_header = false, idats_ended = false;
+    for (int index = 0;; ++index) {
+        uint8_t head[8];
+        const size_t got = std::fread(head, 1, 8, file);
+        if (got != 8) {
+            why = std::ferror(file) ? std::strerror(errno) : "the file ends before its IEND chunk";
+            return false;
+        }
+        const uint32_t length = big32(head);
+        const uint8_t* type = head + 4;
+        if (length > 0x7FFFFFFFu) {
+            why = "a chunk claims " + std::to_string(length) + " bytes, over PNG's limit";
+            return false;
+        }
+        if (!isLetter(type[0]) || !isLetter(type[1]) || !isLetter(type[2]) || !isLetter(type[3])) {
+            why = "chunk " + std::to_string(index) + " has a type that is not four letters";
+            return false;
+        }
+        if (png.bytes.size() + 12 + uint64_t{length} > limit) {
+            why = "it holds more data than a " + std::to_string(png.width) + " x " + std::to_string(png.height) +
+                  " picture needs";
+            return false;
+        }
+        const size_t at = png.bytes.size();
+        png.bytes.resize(at + 12 + length);
+        std::memcpy(&png.bytes[at], head, 8);
+        if (std::fread(&png.bytes[at + 8], 1, length + size_t{4}, file) != length + size_t{4}) {
+            why = std::ferror(file) ? std::strerror(errno) : "the file ends inside a chunk";
+            return false;
+        }
+        const uint8_t* data = &png.bytes[at + 8];
+        const bool critical = type[0] >= 'A' && type[0] <= 'Z';
+        const bool crc_ok = static_cast<uint32_t>(libdeflate_crc32(0, &png.bytes[at + 4], 4 + size_t{length})) ==
+                            big32(data + length);
+        std::string name(reinterpret_cast<const char*>(type), 4);
+        if (critical && !crc_ok) {
+            why = "the " + name + " chunk is damaged (its CRC does not match)";
+            return false;
+        }
+        if (index == 0) {
+            if (name != "IHDR" || length != 13) {
+                why = "it does not start with its header (IHDR)";
+                return false;
+            }
+            why = checkHeader(data, png);
+            if (!why.empty()) return false;
+            seen_header = true;
+            limit = byteLimit(png);
+            continue;
+        }
+        if (name == "IDAT") {
+            if (idats_ended) png.plain = false;
+            png.idats.emplace_back(at + 8, length);
+        } else if (!png.idats.empty()) {
+            idats_ended = true;
+        }
+        if (name == "IEND") {
+            if (length != 0) png.plain = false;
+            break;
+        }
+        if (name == "IHDR" || name == "PLTE" || name == "tRNS" || (critical && name != "IDAT")) png.plain = false;
     }
-    if (!ended || compressed.empty()) return 1;
-    const size_t channels = colour == 6 ? 4 : 3, row_bytes = width * channels, filtered_size = height * (1 + row_bytes);
-    MappedBytes filtered(filtered_size);
+    (void)seen_header;
+    if (png.idats.empty()) png.plain = false;
+    return true;
+}
+
+// The common PNG, 8-bit RGB or RGBA, not interlaced, plain (see PngFile),
+// decoded whole with libdeflate, several times faster than libpng's zlib. The
+// compressed rows are inflated into the world's own memory, behind where its
+// rows go (a row of the world is longer than a filtered row), and each row is
+// unfiltered and put in place ahead of them: no second copy of the frame.
+// Returns 0 when decoded, 1 when libpng should decode it (another kind, or
+// anything amiss: libpng says what), 2 when there is no memory.
+int decodeWhole(const PngFile& png, refhost::World& world, std::string& error) {
+    if (!png.plain || png.depth != 8 || (png.colour != 2 && png.colour != 6) || png.interlace != 0) return 1;
+    const uint32_t width = png.width, height = png.height;
+    const size_t channels = png.colour == 6 ? 4 : 3, row_bytes = width * channels;
+    const size_t filtered_size = static_cast<size_t>(height) * (1 + row_bytes);
+    // the compressed data in one piece
+    std::vector<uint8_t> joined;
+    const uint8_t* compressed = png.bytes.data() + png.idats[0].first;
+    size_t compressed_size = png.idats[0].second;
+    if (png.idats.size() > 1) {
+        for (const auto& idat : png.idats)
+            joined.insert(joined.end(), png.bytes.begin() + static_cast<std::ptrdiff_t>(idat.first),
+                          png.bytes.begin() + static_cast<std::ptrdiff_t>(idat.first + idat.second));
+        compressed = joined.data();
+        compressed_size = joined.size();
+    }
+    if (!world.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), error)) return 2;
+    uint8_t* base = reinterpret_cast<uint8_t*>(world.row(0));
+    const size_t world_bytes = static_cast<size_t>(height) * static_cast<size_t>(world.def().rowbytes);
+    uint8_t* filtered = base + (world_bytes - filtered_size);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    if (!filtered.get() || !d) {
-        if (d) libdeflate_free_decompressor(d);
-        return 1;
-    }
-    size_t produced = 0;
-    const libdeflate_result result = libdeflate_zlib_decompress(d, compressed.data(), compressed.size(), filtered.get(),
-                                                                filtered_size, &produced);
+    if (!d) return 1;
+    size_t consumed = 0, produced = 0;
+    const libdeflate_result result =
+        libdeflate_zlib_decompress_ex(d, compressed, compressed_size, filtered, filtered_size, &consumed, &produced);
     libdeflate_free_decompressor(d);
-    if (result != LIBDEFLATE_SUCCESS || produced != filtered_size) return 1;
-    std::string error;
-    if (!world.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), error)) return 1;
-    // undo each row's filter in place, against the row above, then into the world
+    if (result != LIBDEFLATE_SUCCESS || produced != filtered_size || consumed != compressed_size) return 1;
+    // A filtered row y lies at or after where world row y ends (the filtered
+    // rows are shorter and end where the world does), so rows are read out
+    // in order before anything writes over them.
+    std::vector<uint8_t> rows(2 * row_bytes);
     uint8_t* previous = nullptr;
+    uint8_t* current = rows.data();
     for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = filtered.get() + y * (1 + row_bytes);
-        const int filter = row[0];
-        uint8_t* p = row + 1;
+        const uint8_t* in = filtered + static_cast<size_t>(y) * (1 + row_bytes);
+        const int filter = in[0];
+        if (filter > 4) return 1;
+        ++in;
         for (size_t i = 0; i < row_bytes; ++i) {
-            const int a = i >= channels ? p[i - channels] : 0, b = previous ? previous[i] : 0;
+            const int a = i >= channels ? current[i - channels] : 0, b = previous ? previous[i] : 0;
             const int c = previous && i >= channels ? previous[i - channels] : 0;
-            int predictor;
+            int predictor = 0;
             switch (filter) {
-            case 0: predictor = 0; break;
             case 1: predictor = a; break;
             case 2: predictor = b; break;
             case 3: predictor = (a + b) / 2; break;
@@ -315,17 +412,25 @@ int decodeWhole(const uint8_t* data, size_t size, refhost::World& world, int64_t
                 predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
                 break;
             }
-            default: return 1;
+            default: break;
             }
-            p[i] = static_cast<uint8_t>(p[i] + predictor);
+            current[i] = static_cast<uint8_t>(in[i] + predictor);
         }
         PF_Pixel* out = world.row(static_cast<int32_t>(y));
-        if (channels == 4)
-            refhost::pixelsFromRgba(p, out, width);
-        else
-            for (uint32_t x = 0; x < width; ++x, p += channels) out[x] = PF_Pixel{255, p[0], p[1], p[2]};
-        previous = row + 1;
+        if (channels == 4) {
+            refhost::pixelsFromRgba(current, out, width);
+        } else {
+            const uint8_t* p = current;
+            for (uint32_t x = 0; x < width; ++x, p += 3) out[x] = PF_Pixel{255, p[0], p[1], p[2]};
+        }
+        previous = current;
+        current = current == rows.data() ? rows.data() + row_bytes : rows.data();
     }
+    // the padding past each row held filtered bytes: a world's padding is zero
+    const size_t pixels_bytes = static_cast<size_t>(width) * 4;
+    for (uint32_t y = 0; y < height; ++y)
+        std::memset(reinterpret_cast<uint8_t*>(world.row(static_cast<int32_t>(y))) + pixels_bytes, 0,
+                    static_cast<size_t>(world.def().rowbytes) - pixels_bytes);
     return 0;
 }
 
@@ -335,39 +440,38 @@ constexpr size_t kWholeEncodeLimit = size_t{512} << 20;
 
 }  // namespace
 
-bool readPngStream(FILE* file, const std::string& name, refhost::World& world, std::string& error,
-                   int64_t max_pixels) {
+std::string tooLargeMessage(int64_t width, int64_t height, int64_t max_pixels) {
+    return "image too large: " + std::to_string(width) + " x " + std::to_string(height) +
+           " pixels is over the limit of " + std::to_string(max_pixels) + " pixels (--max-pixels raises it)";
+}
+
+static bool readPngFile(FILE* file, const std::string& name, PngFile& png, std::string& error, int64_t max_pixels) {
     unsigned char signature[8] = {};
     const size_t got = std::fread(signature, 1, sizeof(signature), file);
-    if (got != sizeof(signature) || png_sig_cmp(signature, 0, sizeof(signature)) != 0) {
-        error = name + " is not a PNG file";
+    if (got != sizeof(signature) || std::memcmp(signature, kPngSignature, 8) != 0) {
+        error = std::ferror(file) ? "cannot read " + name + ": " + std::strerror(errno) : name + " is not a PNG file";
         return false;
     }
-    // the whole file: the common kind is decoded at once, any other by libpng
-    std::vector<uint8_t> data;
-    uint8_t chunk[1 << 16];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), file)) > 0) data.insert(data.end(), chunk, chunk + n);
-    if (std::ferror(file)) {
-        error = "cannot read " + name + ": " + std::strerror(errno);
+    std::string why;
+    if (!readChunks(file, png, why)) {
+        error = "cannot read " + name + ": " + why;
         return false;
     }
-    PngContext ctx{};
-    const int fast = decodeWhole(data.data(), data.size(), world, max_pixels, ctx);
-    if (fast == 0) return true;
-    if (fast == 2) {
-        error = "cannot read " + name + ": " + ctx.message;
+    if (static_cast<int64_t>(png.width) * png.height > max_pixels) {
+        error = "cannot read " + name + ": " + tooLargeMessage(png.width, png.height, max_pixels);
         return false;
     }
-    if (data.empty()) {
-        error = "cannot read " + name + ": the file ends after its signature";
-        return false;
-    }
-    FILE* rest = fmemopen(data.data(), data.size(), "rb");
+    return true;
+}
+
+static bool decodeWithLibpng(const PngFile& png, const std::string& name, refhost::World& world, std::string& error,
+                             int64_t max_pixels) {
+    FILE* rest = fmemopen(const_cast<uint8_t*>(png.bytes.data() + 8), png.bytes.size() - 8, "rb");
     if (!rest) {
         error = "cannot read " + name + ": out of memory";
         return false;
     }
+    PngContext ctx{};
     std::string alloc_error;
     errno = 0;
     const int rc = decode(rest, world, ctx, alloc_error, max_pixels);
@@ -375,6 +479,26 @@ bool readPngStream(FILE* file, const std::string& name, refhost::World& world, s
     if (rc == 1) error = "cannot read " + name + ": " + ctx.message;
     if (rc == 2) error = "cannot read " + name + ": " + alloc_error;
     return rc == 0;
+}
+
+bool readPngStream(FILE* file, const std::string& name, refhost::World& world, std::string& error,
+                   int64_t max_pixels) {
+    PngFile png;
+    if (!readPngFile(file, name, png, error, max_pixels)) return false;
+    std::string alloc_error;
+    const int fast = decodeWhole(png, world, alloc_error);
+    if (fast == 0) return true;
+    if (fast == 2) {
+        error = "cannot read " + name + ": " + alloc_error;
+        return false;
+    }
+    return decodeWithLibpng(png, name, world, error, max_pixels);
+}
+
+bool readPngStreamWithLibpng(FILE* file, const std::string& name, refhost::World& world, std::string& error,
+                             int64_t max_pixels) {
+    PngFile png;
+    return readPngFile(file, name, png, error, max_pixels) && decodeWithLibpng(png, name, world, error, max_pixels);
 }
 
 bool readPng(const std::string& path, refhost::World& world, std::string& error, int64_t max_pixels) {

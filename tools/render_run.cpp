@@ -18,6 +18,7 @@
 #include "tools/param_values.h"
 #include "tools/png_io.h"
 #include "tools/render_job.h"
+#include "tools/subprocess.h"
 
 namespace cwtool {
 
@@ -140,17 +141,18 @@ PngCompression pngCompression(const RenderRequest& request) {
 // the time left.
 struct Progress {
     bool shown;
-    int64_t total;
+    int64_t total;     // 0: unknown
+    bool approximate;  // a video's length from its duration
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     void frameDone(int64_t done) {
         if (!shown) return;
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double rate = elapsed > 0 ? done / elapsed : 0;
         char left[32] = "";
-        if (total > 0 && rate > 0) std::snprintf(left, sizeof(left), ", %.0f s left", (total - done) / rate);
-        if (total > 0)
-            std::fprintf(stderr, "\rcheckerwarp: frame %lld of %lld, %.2f frames/s%s   ", static_cast<long long>(done),
-                         static_cast<long long>(total), rate, left);
+        if (total > done && rate > 0) std::snprintf(left, sizeof(left), ", %.0f s left", (total - done) / rate);
+        if (total > done || (total > 0 && !approximate))
+            std::fprintf(stderr, "\rcheckerwarp: frame %lld of %s%lld, %.2f frames/s%s   ", static_cast<long long>(done),
+                         approximate ? "about " : "", static_cast<long long>(total), rate, left);
         else
             std::fprintf(stderr, "\rcheckerwarp: frame %lld, %.2f frames/s   ", static_cast<long long>(done), rate);
         std::fflush(stderr);
@@ -235,7 +237,16 @@ static Status makePlan(const RenderRequest& request, Plan& plan, std::string& er
         plan.source.width = plan.still.width();
         plan.source.height = plan.still.height();
     } else {
-        if (!probeSource(request.input, plan.source, error)) return kFailed;
+        for (const std::string& path : {request.input, request.output}) {
+            const std::string problem = patternProblem(path);
+            if (!problem.empty()) {
+                error = problem;
+                return kUsage;
+            }
+        }
+        if (!probeSource(request.input, plan.source, error,
+                         request.max_pixels > 0 ? request.max_pixels : kDefaultMaxPixels))
+            return kFailed;
         if (plan.source.kind == MediaKind::kPng) {
             if (!readPng(request.input, plan.still, error,
                          request.max_pixels > 0 ? request.max_pixels : kDefaultMaxPixels))
@@ -246,7 +257,8 @@ static Status makePlan(const RenderRequest& request, Plan& plan, std::string& er
     }
     if (!request.fps.empty()) {
         if (!parseFrameRate(request.fps, plan.rate)) {
-            error = "--fps takes frames a second, a number or N/D such as 25 or 30000/1001, got \"" + request.fps + "\"";
+            error = "--fps takes frames a second up to 1000, a number or N/D such as 25 or 30000/1001 (each term up to "
+                    "1000000), got " + quoted(request.fps);
             return kUsage;
         }
     } else if (plan.source.has_rate) {
@@ -294,6 +306,11 @@ static Status makePlan(const RenderRequest& request, Plan& plan, std::string& er
         plan.last_known = true;
     }
     plan.output_kind = outputKind(request.output);
+    const std::string kind_problem = outputKindProblem(request.output);
+    if (!kind_problem.empty()) {
+        error = kind_problem;
+        return kUsage;
+    }
     if (plan.output_kind == MediaKind::kPng && (!plan.last_known || plan.last > plan.first)) {
         error = "a PNG output takes one frame; write a sequence (out_%04d.png) or a video (out.mp4), or pick one "
                 "frame with --frames N-N";
@@ -334,15 +351,32 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     VideoReader reader;
     refhost::World video_frame;
     if (plan.source.kind == MediaKind::kVideo) {
-        if (!reader.open(plan.source, error) ||
-            !video_frame.allocate(plan.source.width, plan.source.height, error))
+        // the frames' size is what the decoder delivers (a rotated video's upright size)
+        if (!reader.open(plan.source, request.max_pixels > 0 ? request.max_pixels : kDefaultMaxPixels, error))
             return kFailed;
+        plan.source.width = reader.width();
+        plan.source.height = reader.height();
+        if (!video_frame.allocate(plan.source.width, plan.source.height, error)) return kFailed;
         // frames before the range are read past
         for (int64_t n = 0; n < plan.first; ++n)
             if (!reader.next(video_frame, error)) {
                 if (error.empty()) error = request.input + " ends before frame " + std::to_string(plan.first);
                 return kFailed;
             }
+    }
+    if (plan.output_kind != MediaKind::kSequence) {
+        const std::string problem = outputProblem(request.output, plan.source.width, plan.source.height);
+        if (!problem.empty()) {
+            error = problem;
+            return kFailed;
+        }
+    } else {
+        const std::string problem = outputProblem(patternPath(request.output, plan.first), plan.source.width,
+                                                  plan.source.height);
+        if (!problem.empty()) {
+            error = problem;
+            return kFailed;
+        }
     }
     VideoWriter writer;
     if (plan.output_kind == MediaKind::kVideo) {
@@ -355,7 +389,9 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     const int64_t count = plan.last_known ? plan.last - plan.first + 1 : 0;
     int jobs = request.jobs > 0 ? request.jobs : static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
     if (plan.last_known) jobs = static_cast<int>(std::min<int64_t>(jobs, count));
-    Progress progress{!request.quiet && isatty(2) != 0, count};
+    const bool estimated = !plan.last_known && plan.source.expected_frames > plan.first;
+    Progress progress{!request.quiet && isatty(2) != 0, estimated ? plan.source.expected_frames - plan.first : count,
+                      estimated};
 
     // Takes frame `number`'s input: from the video, or (kept for the worker) none.
     auto nextVideoFrame = [&](int64_t number, bool& ended) {
@@ -365,7 +401,8 @@ Status renderImage(const RenderRequest& request, std::string& error) {
         if (!error.empty()) return false;
         ended = true;
         if (request.has_range && number <= plan.last) {
-            error = request.input + " ends before frame " + std::to_string(number);
+            error = request.input + " ends before frame " + std::to_string(number) + " (its last frame is " +
+                    std::to_string(number - 1) + ")";
             return false;
         }
         return true;
@@ -397,6 +434,16 @@ Status renderImage(const RenderRequest& request, std::string& error) {
         }
     } else {
         std::vector<Worker> workers(static_cast<size_t>(jobs));
+        // Why worker `w` stopped answering, for frame n.
+        auto workerEnded = [&](Worker& w, int64_t n) {
+            int status = 0;
+            close(w.jobs);
+            w.jobs = -1;
+            const bool reaped = w.pid > 0 && waitpid(w.pid, &status, 0) == w.pid;
+            w.pid = -1;
+            error = "the worker process rendering frame " + std::to_string(n) + " " +
+                    (reaped ? describeExit(status) : std::string("ended")) + " before it finished the frame";
+        };
         auto stopWorkers = [&] {
             for (Worker& w : workers) {
                 if (w.jobs >= 0) close(w.jobs);
@@ -413,8 +460,11 @@ Status renderImage(const RenderRequest& request, std::string& error) {
                 stopWorkers();
                 return kFailed;
             }
+            const pid_t parent = getpid();
             w.pid = fork();
             if (w.pid == 0) {
+                // a worker never outlives the command: nothing renders on after a kill
+                if (!dieWithParent(parent)) _exit(1);
                 close(to_worker[1]);
                 close(from_worker[0]);
                 for (Worker& other : workers)
@@ -438,7 +488,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             Worker& w = workers[static_cast<size_t>((n - plan.first) % jobs)];
             const JobHeader job = {n, static_cast<uint8_t>(plan.source.kind == MediaKind::kVideo)};
             if (!writeAll(w.jobs, &job, sizeof(job)) || (job.has_pixels && !sendWorld(w.jobs, video_frame))) {
-                error = "a worker process ended unexpectedly";
+                workerEnded(w, n);
                 return false;
             }
             return true;
@@ -462,14 +512,14 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             ResultHeader result;
             std::string message;
             if (!readAll(w.results, &result, sizeof(result))) {
-                error = "a worker process ended unexpectedly";
+                workerEnded(w, n);
                 stopWorkers();
                 return kFailed;
             }
             message.resize(result.message_length);
             if ((result.message_length && !readAll(w.results, &message[0], message.size())) ||
                 (result.has_pixels && !receiveWorld(w.results, output))) {
-                error = "a worker process ended unexpectedly";
+                workerEnded(w, n);
                 stopWorkers();
                 return kFailed;
             }
@@ -495,6 +545,11 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     }
     progress.finish();
     reader.close();
+    if (done == 0) {
+        error = "cannot render " + (request.input.empty() ? std::string("the demo") : request.input) +
+                ": it has no frames" + (request.has_range ? " in the range asked for" : "");
+        return kFailed;
+    }
     if (plan.output_kind == MediaKind::kVideo && !writer.finish(error)) return kFailed;
     return kOk;
 }
