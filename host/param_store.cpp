@@ -70,6 +70,25 @@ void ParamStore::animate(int position, std::vector<ParamKey> keys) {
         keys_[position] = std::move(keys);
 }
 
+// An interpolated value held inside the parameter's valid range, as a host
+// never hands a parameter anything else: a smooth key may overshoot its keys.
+// (Points and angles stay within 16.16 already; colours within their bytes.)
+static void keepInRange(PF_ParamDef& def) {
+    switch (def.param_type) {
+    case PF_Param_FLOAT_SLIDER:
+        def.u.fs_d.value = std::min(std::max(def.u.fs_d.value, static_cast<double>(def.u.fs_d.valid_min)),
+                                    static_cast<double>(def.u.fs_d.valid_max));
+        break;
+    case PF_Param_SLIDER:
+        def.u.sd.value = std::min(std::max(def.u.sd.value, def.u.sd.valid_min), def.u.sd.valid_max);
+        break;
+    case PF_Param_FIX_SLIDER:
+        def.u.fd.value = std::min(std::max(def.u.fd.value, def.u.fd.valid_min), def.u.fd.valid_max);
+        break;
+    default: break;
+    }
+}
+
 PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input, double frame) const {
     if (position == 0 || position >= params_.size()) return layerParam(input);
     PF_ParamDef def = params_[position];
@@ -78,6 +97,7 @@ PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input, doub
     if (keyed) {
         const PF_ParamDef value = valueAtFrame(keys->second, frame);
         def.u = value.u;
+        keepInRange(def);
     }
     if (def.param_type == PF_Param_POINT && !keyed && !point_set_[position]) {
         const A_long w = input ? input->width : 0, h = input ? input->height : 0;

@@ -51,7 +51,8 @@ public:
     bool animated(int position) const { return keys_.count(position) != 0; }
 
     // A position's value as the plug-in is handed it at a frame of the timeline
-    // (between frames too), for the given input layer.
+    // (between frames too), for the given input layer; a keyed value is held
+    // inside the parameter's valid range.
     PF_ParamDef resolved(size_t position, const PF_LayerDef* input, double frame = 0) const;
     // The parameter array of a command: every position resolved, valid until the next call.
     PF_ParamDef** array(const PF_LayerDef* input, double frame = 0);

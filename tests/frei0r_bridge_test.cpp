@@ -279,6 +279,32 @@ TEST(Frei0rBridge, InstancesOnTwoThreadsGiveTheFramesTheyGiveOneAtATime) {
     EXPECT_NE(alone[0], alone[1]) << "the two settings draw different frames";
 }
 
+TEST(Frei0rBridge, ADeinitWhileAnInstanceLivesKeepsTheModuleForIt) {
+    // Some hosts deinit when they are done with the plug-in, not with its
+    // instances: the instance must still render and destruct.
+    Frei0r& b = bridge();
+    ASSERT_EQ(b.init(), 1);
+    const unsigned w = 33, h = 17;
+    f0r_instance_t in = b.construct(w, h);
+    ASSERT_NE(in, nullptr);
+    const int across = b.index("squares across");
+    b.deinit();
+    b.deinit();  // every init undone: the bridge itself lets go of the effect
+    f0r_plugin_info_t info;
+    b.plugin_info(&info);
+    EXPECT_EQ(info.num_params, 0) << "no effect is described after the last deinit";
+    const double v = 0.25;
+    b.set(in, const_cast<double*>(&v), across);
+    const std::vector<uint32_t> input = frame(w, h, 7);
+    std::vector<uint32_t> output(input.size());
+    b.update(in, 0, input.data(), output.data());
+    EXPECT_EQ(output, referenceRender(input, w, h, [](refhost::Host& host) {
+                  cwtest::setFloat(host, "squares across", 1 + 0.25 * 254);
+              }));
+    b.destruct(in);
+    EXPECT_EQ(b.init(), 1) << "and it can be started again";
+}
+
 TEST(Frei0rBridge, AMissingModuleFailsInitWithOneLineNamingThePath) {
     // a copy of the bridge where nothing lies beside it
     cwtest::TempDir dir;

@@ -183,3 +183,123 @@ TEST(PngWrite, AnUnwritableFolderFailsWithoutAFile) {
 }
 
 }  // namespace
+
+// ---- the quick decoder, held to libpng ----
+
+namespace quick {
+
+bool readWith(bool libpng_only, const std::vector<uint8_t>& bytes, refhost::World& w, std::string& error) {
+    FILE* f = fmemopen(const_cast<uint8_t*>(bytes.data()), bytes.size(), "rb");
+    const bool ok = libpng_only ? cwtool::readPngStreamWithLibpng(f, "input", w, error)
+                                : cwtool::readPngStream(f, "input", w, error);
+    std::fclose(f);
+    return ok;
+}
+
+void setBig32(std::vector<uint8_t>& data, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) data[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+}  // namespace quick
+
+TEST(PngQuickDecoder, EveryRowFilterOfRgbAndRgbaDecodesAsLibpngDoes) {
+    TempDir dir;
+    for (int colour : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGBA}) {
+        for (int filter = 0; filter <= 4; ++filter) {
+            PngSpec s = spec(colour, 8, false, false, 37, 23);
+            s.filter = filter;
+            s.idat_bytes = 97;  // the data over many IDATs
+            const std::string path = dir.path("f.png");
+            cwtest::writeTestPng(path, s);
+            const std::vector<uint8_t> bytes = cwtest::readBytes(path);
+            refhost::World quick_world, libpng_world;
+            std::string error;
+            ASSERT_TRUE(quick::readWith(false, bytes, quick_world, error)) << error;
+            ASSERT_TRUE(quick::readWith(true, bytes, libpng_world, error)) << error;
+            EXPECT_TRUE(quick_world.samePixels(libpng_world)) << "colour " << colour << ", filter " << filter;
+            for (int y = 0; y < s.height; ++y)
+                for (int x = 0; x < s.width; ++x) {
+                    uint8_t e[4];
+                    cwtest::expectedPixel(s, x, y, e);
+                    const PF_Pixel p = quick_world.at(x, y);
+                    ASSERT_EQ(p, (PF_Pixel{e[0], e[1], e[2], e[3]})) << x << "," << y << " filter " << filter;
+                }
+            // the padding past each row stays zero, as a world's does
+            for (int32_t y = 0; y < quick_world.height(); ++y) {
+                const uint8_t* row = reinterpret_cast<const uint8_t*>(quick_world.row(y));
+                for (int32_t i = quick_world.width() * 4; i < quick_world.def().rowbytes; ++i)
+                    ASSERT_EQ(row[i], 0) << "row " << y << " byte " << i;
+            }
+        }
+    }
+}
+
+TEST(PngQuickDecoder, RefusesWhatLibpngRefuses) {
+    TempDir dir;
+    PngSpec s = spec(PNG_COLOR_TYPE_RGBA, 8, false, false, 16, 12);
+    s.idat_bytes = 64;
+    cwtest::writeTestPng(dir.path("good.png"), s);
+    const std::vector<cwtest::PngChunk> good = cwtest::pngChunks(cwtest::readBytes(dir.path("good.png")));
+    ASSERT_EQ(good.front().type, "IHDR");
+    ASSERT_GT(good.size(), 4u) << "several IDATs";
+    auto withHeader = [&](size_t at, uint8_t v) {
+        std::vector<cwtest::PngChunk> c = good;
+        c[0].data[at] = v;
+        return c;
+    };
+    auto inserted = [&](size_t before, cwtest::PngChunk chunk) {
+        std::vector<cwtest::PngChunk> c = good;
+        c.insert(c.begin() + static_cast<long>(before), chunk);
+        return c;
+    };
+    cwtest::PngChunk wider = good[0];
+    quick::setBig32(wider.data, 0, 17);
+    cwtest::PngChunk huge_width = good[0];
+    quick::setBig32(huge_width.data, 0, 134217727);
+    quick::setBig32(huge_width.data, 4, 1);
+    const size_t last_idat = good.size() - 1;  // IEND follows the IDATs
+    const struct {
+        const char* what;
+        std::vector<cwtest::PngChunk> chunks;
+    } cases[] = {
+        {"a second IHDR of another size", inserted(1, wider)},
+        {"IHDR after IDAT", inserted(last_idat, good[0])},
+        {"an unknown critical chunk", inserted(1, {"ABCD", {1, 2, 3}})},
+        {"compression method 1", withHeader(10, 1)},
+        {"filter method 1", withHeader(11, 1)},
+        {"filter method 64", withHeader(11, 64)},
+        {"a chunk type that is not letters", inserted(1, {"a1b2", {}})},
+        {"IDATs split by another chunk", inserted(2, {"tEXt", {'a', 0, 'b'}})},
+        {"134217727 x 1", {huge_width, good[1], good.back()}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> bytes = cwtest::pngFile(c.chunks);
+        refhost::World w;
+        std::string quick_error, libpng_error;
+        EXPECT_FALSE(quick::readWith(false, bytes, w, quick_error)) << c.what;
+        EXPECT_FALSE(quick::readWith(true, bytes, w, libpng_error)) << c.what << ": libpng takes it too";
+        EXPECT_EQ(quick_error.find('\n'), std::string::npos) << c.what;
+        EXPECT_EQ(quick_error.rfind("cannot read input: ", 0), 0u) << c.what << ": " << quick_error;
+    }
+}
+
+TEST(PngQuickDecoder, ReadsUpToIendAndNoFurther) {
+    TempDir dir;
+    cwtest::writeTestPng(dir.path("p.png"), spec(PNG_COLOR_TYPE_RGBA, 8, false, false, 9, 7));
+    std::vector<uint8_t> bytes = cwtest::readBytes(dir.path("p.png"));
+    const size_t png_size = bytes.size();
+    bytes.resize(png_size + (1 << 20), 0);  // a megabyte of anything after it
+    FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+    refhost::World w;
+    std::string error;
+    ASSERT_TRUE(cwtool::readPngStream(f, "input", w, error)) << error;
+    EXPECT_EQ(std::ftell(f), static_cast<long>(png_size));
+    std::fclose(f);
+    // an endless run of chunks is refused once it holds more than its picture can need
+    std::vector<cwtest::PngChunk> chunks = cwtest::pngChunks(cwtest::readBytes(dir.path("p.png")));
+    chunks.pop_back();
+    for (int i = 0; i < 70; ++i) chunks.push_back({"tEXt", std::vector<uint8_t>(1 << 20, 'x')});
+    const std::vector<uint8_t> flood = cwtest::pngFile(chunks);
+    EXPECT_FALSE(quick::readWith(false, flood, w, error));
+    EXPECT_NE(error.find("holds more data than a 9 x 7 picture needs"), std::string::npos) << error;
+}

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <png.h>
+#include <zlib.h>
 #include <stdlib.h>
 
 #include <cmath>
@@ -12,6 +13,39 @@
 #include <stdexcept>
 
 namespace cwtest {
+
+static uint32_t big32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+std::vector<PngChunk> pngChunks(const std::vector<uint8_t>& file) {
+    std::vector<PngChunk> chunks;
+    for (size_t at = 8; at + 12 <= file.size();) {
+        const uint32_t length = big32(&file[at]);
+        if (length > file.size() - at - 12) throw std::runtime_error("a chunk runs past the end");
+        PngChunk c;
+        c.type.assign(reinterpret_cast<const char*>(&file[at + 4]), 4);
+        c.data.assign(file.begin() + static_cast<long>(at + 8), file.begin() + static_cast<long>(at + 8 + length));
+        chunks.push_back(c);
+        at += 12 + length;
+    }
+    return chunks;
+}
+
+std::vector<uint8_t> pngFile(const std::vector<PngChunk>& chunks) {
+    std::vector<uint8_t> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    auto put32 = [&](uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) file.push_back(static_cast<uint8_t>(v >> shift));
+    };
+    for (const PngChunk& c : chunks) {
+        put32(static_cast<uint32_t>(c.data.size()));
+        const size_t start = file.size();
+        file.insert(file.end(), c.type.begin(), c.type.end());
+        file.insert(file.end(), c.data.begin(), c.data.end());
+        put32(static_cast<uint32_t>(crc32(0, &file[start], static_cast<uInt>(file.size() - start))));
+    }
+    return file;
+}
 
 // A 16-bit sample at (x, y) for channel c; 8-bit images use its high byte.
 static uint16_t sample16(int x, int y, int c) {
@@ -70,6 +104,8 @@ void writeTestPng(const std::string& path, const PngSpec& s) {
             png_set_tRNS(png, info, alpha, 4, nullptr);
         }
     }
+    if (s.filter >= 0) png_set_filter(png, PNG_FILTER_TYPE_BASE, 0x08 << s.filter);  // PNG_FILTER_NONE << filter
+    if (s.idat_bytes > 0) png_set_compression_buffer_size(png, static_cast<size_t>(s.idat_bytes));
     png_write_info(png, info);
     const int channels = s.color_type == PNG_COLOR_TYPE_RGBA ? 4 : s.color_type == PNG_COLOR_TYPE_RGB ? 3
                          : s.color_type == PNG_COLOR_TYPE_GRAY_ALPHA                               ? 2

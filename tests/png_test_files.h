@@ -14,7 +14,17 @@ struct PngSpec {
     int bit_depth = 8;
     bool interlaced = false;
     bool palette_alpha = false;  // a tRNS chunk for palette and gray images
+    int filter = -1;             // every row with this filter (0 none .. 4 Paeth); -1: libpng's choice
+    int idat_bytes = 0;          // IDAT chunks of at most this many bytes; 0: libpng's
 };
+
+// A PNG's chunks, and a file made of chunks with their CRCs worked out.
+struct PngChunk {
+    std::string type;
+    std::vector<uint8_t> data;
+};
+std::vector<PngChunk> pngChunks(const std::vector<uint8_t>& file);
+std::vector<uint8_t> pngFile(const std::vector<PngChunk>& chunks);
 
 // Writes a PNG whose sample (x, y, channel) is a function of its position; the
 // expected 8-bit ARGB pixel is given by expectedPixel.

@@ -58,7 +58,10 @@ struct Effect {
 };
 
 std::mutex g_lock;                 // every call into the module
-std::unique_ptr<Effect> g_effect;  // null until f0r_init succeeds
+// Null until f0r_init succeeds and again after the last f0r_deinit; every
+// instance holds the effect too, so a host that deinits before it destructs
+// its instances does not unload the module under them.
+std::shared_ptr<Effect> g_effect;
 int g_inits = 0;
 std::set<std::string> g_warned;    // one line on standard error per kind of trouble
 
@@ -123,7 +126,8 @@ std::unique_ptr<Effect> learnEffect() {
 // ---- one filter instance ----
 
 struct Instance {
-    std::unique_ptr<refhost::Host> host;
+    std::shared_ptr<Effect> effect;
+    std::unique_ptr<refhost::Host> host;  // destroyed before the effect: its setdowns need the module
     refhost::World input, output;
     int32_t width = 0, height = 0;
     std::map<int, double> point_x, point_y;  // a point's coordinates as fractions, by host position
@@ -194,6 +198,7 @@ f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (!g_effect || width == 0 || height == 0 || width > INT32_MAX || height > INT32_MAX) return nullptr;
     auto instance = std::make_unique<Instance>();
+    instance->effect = g_effect;
     instance->width = static_cast<int32_t>(width);
     instance->height = static_cast<int32_t>(height);
     std::string error;
@@ -224,9 +229,9 @@ void f0r_destruct(f0r_instance_t instance) {
 void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int param_index) {
     std::lock_guard<std::mutex> hold(g_lock);
     Instance* in = static_cast<Instance*>(instance);
-    if (!in || !param || !g_effect || param_index < 0 || static_cast<size_t>(param_index) >= g_effect->params.size())
+    if (!in || !param || param_index < 0 || static_cast<size_t>(param_index) >= in->effect->params.size())
         return;
-    const BridgeParam& p = g_effect->params[static_cast<size_t>(param_index)];
+    const BridgeParam& p = in->effect->params[static_cast<size_t>(param_index)];
     BridgeValue value{};
     if (p.type == F0R_PARAM_COLOR)
         value.colour = *static_cast<const f0r_param_color_t*>(param);
@@ -253,9 +258,9 @@ void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int param_i
 void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int param_index) {
     std::lock_guard<std::mutex> hold(g_lock);
     Instance* in = static_cast<Instance*>(instance);
-    if (!in || !param || !g_effect || param_index < 0 || static_cast<size_t>(param_index) >= g_effect->params.size())
+    if (!in || !param || param_index < 0 || static_cast<size_t>(param_index) >= in->effect->params.size())
         return;
-    const BridgeParam& p = g_effect->params[static_cast<size_t>(param_index)];
+    const BridgeParam& p = in->effect->params[static_cast<size_t>(param_index)];
     const PF_ParamDef& def = in->host->param(p.position);
     const double fraction = def.param_type == PF_Param_POINT
                                 ? (p.coordinate == 0 ? in->point_x : in->point_y)[p.position]
