@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -61,6 +62,15 @@ CommandRun run(const std::vector<std::string>& args, const std::string& stdin_pa
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
     return r;
+}
+
+bool haveFfmpeg() {
+    return std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") == 0;
+}
+
+int shell(const std::string& command) {
+    const int raw = std::system(command.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
 void expectOneLineError(const CommandRun& r, int status, const std::string& contains) {

@@ -19,6 +19,12 @@ std::string shellQuote(const std::string& s);
 // (empty: /dev/null).
 CommandRun run(const std::vector<std::string>& args, const std::string& stdin_path = "");
 
+// ffmpeg and ffprobe are on the PATH.
+bool haveFfmpeg();
+
+// A shell command's exit status (-1 when a signal ended it).
+int shell(const std::string& command);
+
 // One line on standard error, starting with the program's name.
 void expectOneLineError(const CommandRun& r, int status, const std::string& contains);
 

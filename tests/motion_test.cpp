@@ -239,9 +239,7 @@ TEST_F(Motion, BadRequestsAreOneLineAndWriteNothing) {
 
 // ---- video, through ffmpeg ----
 
-bool haveFfmpeg() {
-    return std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") == 0;
-}
+using cwtest::haveFfmpeg;
 
 TEST_F(Motion, ALosslessVideoGivesBackTheSequencesFrames) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";

@@ -283,8 +283,9 @@ uint64_t byteLimit(const PngFile& png) {
     return filtered + filtered / 8 + (uint64_t{64} << 20);
 }
 
-// Reads the rest of a PNG after its signature; false with the reason.
-bool readChunks(FILE* file, PngFile& png, std::string& why) {
+// Reads the rest of a PNG after its signature; false with the reason. A
+// picture of more than `max_pixels` is refused at its header.
+bool readChunks(FILE* file, PngFile& png, int64_t max_pixels, std::string& why) {
     png.bytes.assign(kPngSignature, kPngSignature + 8);
     uint64_t limit = uint64_t{1} << 20;  // until the header says more
     bool seen_header = false, idats_ended = false;
@@ -311,11 +312,16 @@ bool readChunks(FILE* file, PngFile& png, std::string& why) {
             return false;
         }
         const size_t at = png.bytes.size();
-        png.bytes.resize(at + 12 + length);
-        std::memcpy(&png.bytes[at], head, 8);
-        if (std::fread(&png.bytes[at + 8], 1, length + size_t{4}, file) != length + size_t{4}) {
-            why = std::ferror(file) ? std::strerror(errno) : "the file ends inside a chunk";
-            return false;
+        png.bytes.insert(png.bytes.end(), head, head + 8);
+        // read a piece at a time: a length is a claim, and only what arrives takes memory
+        for (size_t left = length + size_t{4}; left > 0;) {
+            const size_t piece = std::min(left, size_t{1} << 20), from = png.bytes.size();
+            png.bytes.resize(from + piece);
+            if (std::fread(&png.bytes[from], 1, piece, file) != piece) {
+                why = std::ferror(file) ? std::strerror(errno) : "the file ends inside a chunk";
+                return false;
+            }
+            left -= piece;
         }
         const uint8_t* data = &png.bytes[at + 8];
         const bool critical = type[0] >= 'A' && type[0] <= 'Z';
@@ -333,6 +339,10 @@ bool readChunks(FILE* file, PngFile& png, std::string& why) {
             }
             why = checkHeader(data, png);
             if (!why.empty()) return false;
+            if (static_cast<int64_t>(png.width) * png.height > max_pixels) {
+                why = tooLargeMessage(png.width, png.height, max_pixels);
+                return false;
+            }
             seen_header = true;
             limit = byteLimit(png);
             continue;
@@ -453,12 +463,8 @@ static bool readPngFile(FILE* file, const std::string& name, PngFile& png, std::
         return false;
     }
     std::string why;
-    if (!readChunks(file, png, why)) {
+    if (!readChunks(file, png, max_pixels, why)) {
         error = "cannot read " + name + ": " + why;
-        return false;
-    }
-    if (static_cast<int64_t>(png.width) * png.height > max_pixels) {
-        error = "cannot read " + name + ": " + tooLargeMessage(png.width, png.height, max_pixels);
         return false;
     }
     return true;

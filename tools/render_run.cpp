@@ -1,6 +1,7 @@
 // The render command's frames: a timeline over a still, an image sequence or a
 // video, animated parameters, a range of frames, worker processes, progress,
 // and the outputs they go to.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -444,10 +445,14 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             error = "the worker process rendering frame " + std::to_string(n) + " " +
                     (reaped ? describeExit(status) : std::string("ended")) + " before it finished the frame";
         };
+        // Ends the pool: at the end each worker finishes once its pipe closes;
+        // after a failure the others are stopped mid-frame, not waited for.
+        bool failed = true;
         auto stopWorkers = [&] {
             for (Worker& w : workers) {
                 if (w.jobs >= 0) close(w.jobs);
                 if (w.results >= 0) close(w.results);
+                if (w.pid > 0 && failed) kill(w.pid, SIGKILL);
                 if (w.pid > 0) waitpid(w.pid, nullptr, 0);
                 w = Worker{};
             }
@@ -541,6 +546,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
                 if (!input_ended) ++sent_end;
             }
         }
+        failed = false;
         stopWorkers();
     }
     progress.finish();
