@@ -2,6 +2,7 @@
 // that are not plain files, renders interrupted by signals or time limits, and
 // pictures through pipes.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -261,6 +262,90 @@ TEST_F(CliOutput, SmallMendsToTheOptions) {
     EXPECT_EQ(run({"about", "--plugin=" CHECKERWARP_MODULE_PATH}).status, 0);
     expectOneLineError(run({"params", "--plugin", ""}), 2, "--plugin needs a path");
     expectOneLineError(run({"render", input, dir.path("x.png"), "--plugin"}), 2, "--plugin needs a path");
+}
+
+TEST_F(CliOutput, APictureFollowedByHundredsOfMegabytesOnAPipeIsReadToItsEnd) {
+    // the reader stops at the picture's IEND: what follows is never read, let alone held
+    const std::string fifo = dir.path("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<uint8_t> png = cwtest::readBytes(input);
+    std::thread writer([&] {
+        signal(SIGPIPE, SIG_IGN);
+        FILE* f = std::fopen(fifo.c_str(), "wb");
+        if (!f) return;
+        std::fwrite(png.data(), 1, png.size(), f);
+        const std::vector<uint8_t> zeros(1 << 20, 0);
+        for (int i = 0; i < 300 && std::fwrite(zeros.data(), 1, zeros.size(), f) == zeros.size(); ++i) {
+        }
+        std::fclose(f);
+    });
+    const CommandRun r = run({"render", "-", dir.path("out.png")}, fifo);
+    writer.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cwtest::readBytes(dir.path("out.png")), expectedBytes());
+    EXPECT_LT(r.peak_memory_kb, 100 * 1024);
+}
+
+TEST_F(CliOutput, AFileTheUserMayNotWriteIsRefusedNotReplaced) {
+    const std::string locked = dir.path("locked.png");
+    cwtest::writeBytes(locked, {1, 2, 3});
+    ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(dir.dir().c_str(), 0777), 0);
+    // as a user who is not root (root may write anything, as cp and ffmpeg do)
+    const std::string err = dir.path("err");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+        const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        dup2(fd, 2);
+        execl(CHECKERWARP_CLI_PATH, CHECKERWARP_CLI_PATH, "render", input.c_str(), locked.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 99) << "cannot become another user";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::vector<uint8_t> said = cwtest::readBytes(err);
+    const std::string message(said.begin(), said.end());
+    EXPECT_NE(message.find("cannot write " + locked + ": it is read-only to you (Permission denied); remove it or "
+                           "make it writable first"),
+              std::string::npos)
+        << message;
+    EXPECT_EQ(cwtest::readBytes(locked), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(CliOutput, WhatANewUserTriesIsAnsweredPlainly) {
+    // a huge bad value is cut in the message, which stays one short line
+    const CommandRun r = run({"render", input, dir.path("x.png"), "--set", "squares across=" + std::string(130000, 'x')});
+    expectOneLineError(r, 2, "x\"... (130000 characters)");
+    EXPECT_LT(r.err.size(), 400u);
+    // a video output that is a folder, found before anything is rendered
+    ASSERT_EQ(mkdir(dir.path("out.mp4").c_str(), 0755), 0);
+    expectOneLineError(run({"render", input, dir.path("out.mp4"), "--duration", "3"}), 1,
+                       "cannot write " + dir.path("out.mp4") + ": Is a directory");
+    // --plugin NAME without a slash is a file in this folder, not a library on the loader's path
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
+    ASSERT_EQ(chdir(dir.dir().c_str()), 0);
+    const CommandRun lib = run({"params", "--plugin", "libm.so.6"});
+    const std::vector<uint8_t> module = cwtest::readBytes(CHECKERWARP_MODULE_PATH);
+    cwtest::writeBytes(dir.path("mine.so"), module);
+    const CommandRun mine = run({"params", "--plugin", "mine.so"});
+    ASSERT_EQ(chdir(here), 0);
+    expectOneLineError(lib, 1, "cannot load plug-in module libm.so.6: ./libm.so.6: cannot open shared object file");
+    EXPECT_EQ(mine.status, 0) << mine.err;
+    // a sequence frame that is a folder or a loop of links says so
+    ASSERT_EQ(mkdir(dir.path("shots").c_str(), 0755), 0);
+    cwtest::writeBytes(dir.path("shots/in_1.png"), cwtest::readBytes(input));
+    ASSERT_EQ(symlink("in_2.png", dir.path("shots/in_2.png").c_str()), 0);
+    expectOneLineError(run({"render", dir.path("shots/in_%d.png"), dir.path("o_%d.png")}), 1,
+                       "cannot read " + dir.path("shots/in_2.png") + ": Too many levels of symbolic links");
+    ASSERT_EQ(unlink(dir.path("shots/in_2.png").c_str()), 0);
+    ASSERT_EQ(mkdir(dir.path("shots/in_2.png").c_str(), 0755), 0);
+    expectOneLineError(run({"render", dir.path("shots/in_%d.png"), dir.path("o_%d.png")}), 1,
+                       "cannot read " + dir.path("shots/in_2.png") + ": Is a directory");
 }
 
 }  // namespace
