@@ -216,6 +216,9 @@ TEST_F(Motion, BadRequestsAreOneLineAndWriteNothing) {
     bad({"--frames", "3-1"}, 2, "--frames 3-1 is reversed");
     bad({"--frames", "x"}, 2, "--frames takes A-B");
     bad({"--fps", "0"}, 2, "--fps takes frames a second");
+    // one rule for both forms: at most 1000 frames a second
+    bad({"--fps", "1000.5"}, 2, "--fps takes frames a second up to 1000");
+    bad({"--fps", "2000/1"}, 2, "--fps takes frames a second up to 1000");
     bad({"--duration", "-2"}, 2, "--duration takes a number of frames");
     bad({"-j", "0"}, 2, "from 1 to 256");
     expectOneLineError(run({"render", input, dir.path("one.png"), "--duration", "3"}), 2, "a PNG output takes one frame");
