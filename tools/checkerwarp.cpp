@@ -46,7 +46,8 @@ const char kUsage[] =
     "\n"
     "examples:\n"
     "  checkerwarp render --demo demo.png\n"
-    "  checkerwarp render photo.png mosaic.png --set \"background fill=tile\" --set \"squares fill=none\"\n";
+    "  checkerwarp render photo.png mosaic.png --set \"background fill=tile\" --set \"background color=#ffffff\"\n"
+    "    --set \"squares fill=none\"\n";
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "checkerwarp: %s (see 'checkerwarp --help')\n", message.c_str());
