@@ -508,20 +508,6 @@ static bool drawSwept(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* outpu
     return drawn;
 }
 
-// ---- the hooks ----
-
-PF_Err nr_ae_init(kavri_ae_filter_context*) {
-    return PF_Err_NONE;
-}
-
-PF_Err nr_ae_frame_setup(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
-    return PF_Err_NONE;
-}
-
-PF_Err nr_ae_enable_params(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
-    return PF_Err_NONE;
-}
-
 // Sets up the frame; false when there is no cell to walk (an output with no
 // pixels, or a cell size that is not a finite positive number, as a pixel aspect
 // ratio of 0 gives).

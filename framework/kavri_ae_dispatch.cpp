@@ -127,6 +127,21 @@ PF_Err nr_ae_global_setdown(const ns_ae_description*, PF_InData* in_data, PF_Out
     return PF_Err_NONE;
 }
 
+// ---- the hooks an effect may leave out ----
+// Weak: an effect that defines one of them replaces the framework's.
+
+__attribute__((weak)) PF_Err nr_ae_init(kavri_ae_filter_context*) {
+    return PF_Err_NONE;
+}
+
+__attribute__((weak)) PF_Err nr_ae_frame_setup(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
+    return PF_Err_NONE;
+}
+
+__attribute__((weak)) PF_Err nr_ae_enable_params(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
+    return PF_Err_NONE;
+}
+
 // ---- sequence record ----
 
 PF_Err nr_ae_sequence_setup(const ns_ae_description*, PF_InData* in_data, PF_OutData* out_data) {

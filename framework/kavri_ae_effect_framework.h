@@ -158,7 +158,10 @@ void nr_ae_enable_parameter(PF_InData* in_data, PF_OutData* out_data, kavri_ae_f
                             int32_t index, int enable);
 PF_Err nr_ae_update_params_ui(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[]);
 
-// ---- the effect's hooks (each effect supplies all four) ----
+// ---- the effect's hooks ----
+// An effect supplies nr_ae_frame_filter; the framework supplies the other
+// three for an effect that leaves them out, each doing nothing and returning
+// 0 (an effect's own definition takes their place).
 PF_Err nr_ae_init(kavri_ae_filter_context* context);
 PF_Err nr_ae_frame_setup(kavri_ae_filter_context* context, PF_InData* in_data, PF_OutData* out_data);
 PF_Err nr_ae_enable_params(kavri_ae_filter_context* context, PF_InData* in_data, PF_OutData* out_data);

@@ -29,19 +29,7 @@ extern "C" const ns_ae_description g_d = {
     },
 };
 
-// ---- the hooks ----
-
-PF_Err nr_ae_init(kavri_ae_filter_context*) {
-    return PF_Err_NONE;
-}
-
-PF_Err nr_ae_frame_setup(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
-    return PF_Err_NONE;
-}
-
-PF_Err nr_ae_enable_params(kavri_ae_filter_context*, PF_InData*, PF_OutData*) {
-    return PF_Err_NONE;
-}
+// ---- the hooks (init, frame setup and the parameter UI update are the framework's defaults) ----
 
 // c moved towards c * t / 255 by `amount` (0 to 1), rounded to the nearest byte.
 static uint8_t mix(uint8_t c, uint8_t t, float amount) {
