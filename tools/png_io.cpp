@@ -288,7 +288,7 @@ uint64_t byteLimit(const PngFile& png) {
 bool readChunks(FILE* file, PngFile& png, int64_t max_pixels, std::string& why) {
     png.bytes.assign(kPngSignature, kPngSignature + 8);
     uint64_t limit = uint64_t{1} << 20;  // until the header says more
-    bool seen_header = false, idats_ended = false;
+    bool idats_ended = false;
     for (int index = 0;; ++index) {
         uint8_t head[8];
         const size_t got = std::fread(head, 1, 8, file);
@@ -343,7 +343,6 @@ bool readChunks(FILE* file, PngFile& png, int64_t max_pixels, std::string& why) 
                 why = tooLargeMessage(png.width, png.height, max_pixels);
                 return false;
             }
-            seen_header = true;
             limit = byteLimit(png);
             continue;
         }
@@ -359,7 +358,6 @@ bool readChunks(FILE* file, PngFile& png, int64_t max_pixels, std::string& why) 
         }
         if (name == "IHDR" || name == "PLTE" || name == "tRNS" || (critical && name != "IDAT")) png.plain = false;
     }
-    (void)seen_header;
     if (png.idats.empty()) png.plain = false;
     return true;
 }
