@@ -21,9 +21,11 @@ enum {
     kNsAeDebugTextSize = 10000,  // the instance's debug text, terminator included
     kNsAeDebugTextLimit = 8800,  // appends stop once the text is longer than this
     // Stable indices: an effect's rows 1..kNsAeLastIndexBeforeDebug are
-    // registered before the framework's debug group, its rows from
-    // kNsAeFirstIndexAfterDebug on after it; the indices between are the
-    // framework's (the debug group's eight positions, start and end included).
+    // registered before the framework's debug group; its rows from
+    // kNsAeFirstIndexAfterDebug on go inside that group, after the group's own
+    // controls and before its end. The indices between are the framework's
+    // (the debug group's eight positions, start and end included); a row that
+    // uses one is skipped.
     kNsAeLastIndexBeforeDebug = 89,
     kNsAeFirstIndexAfterDebug = 100,
     kNsAeDebugGroupPositions = 8
