@@ -172,6 +172,26 @@ TEST_F(Footage, AVideoWithNoFramesFailsAndWritesNothing) {
     for (const std::string& f : dir.files()) EXPECT_EQ(f.rfind("out", 0), std::string::npos) << f;
 }
 
+TEST_F(Footage, AVideoWithAlphaKeepsItsTransparency) {
+    // VP9 keeps alpha only through libvpx: ffmpeg's own decoder would make it opaque
+    CommandRun r = run({"render", "--demo", dir.path("cut.webm"), "--duration", "2", "--set",
+                        "background fill=knockout", "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> args = {"render", dir.path("cut.webm"), dir.path("back.png"), "--frames", "0-0"};
+    args.insert(args.end(), kIdentity.begin(), kIdentity.end());
+    r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const refhost::World back = readPicture(dir.path("back.png"));
+    int transparent = 0, opaque = 0;
+    for (int32_t y = 0; y < back.height(); ++y)
+        for (int32_t x = 0; x < back.width(); ++x) {
+            transparent += back.at(x, y).alpha == 0;
+            opaque += back.at(x, y).alpha == 255;
+        }
+    EXPECT_GT(transparent, back.width() * back.height() / 2) << "the knocked-out background";
+    EXPECT_GT(opaque, 0) << "the squares";
+}
+
 // ---- renders ended from outside ----
 
 // The processes whose parent is `pid`.
