@@ -149,7 +149,7 @@ static void setupGrid(PF_ParamDef** params, PF_InData* in_data, PF_LayerDef* out
     f->cell_height = ch;
 
     const float brick_phase = static_cast<float>(getParamAngleUnitPhase(params, kSqBrickOffset));
-    if (params[kSqBrickRows]->u.pd.value == kBrickHorizontal) {
+    if (getParamPopup(params, kSqBrickRows) == kBrickHorizontal) {
         f->row_shift = brick_phase * cw;
         f->column_shift = 0;
     } else {
@@ -207,8 +207,8 @@ static Influence normalisedInfluence(uint32_t colour) {
 }
 
 static void setupColours(PF_ParamDef** params, SquaresFrame* f) {
-    f->background_fill = params[kSqBackgroundFill]->u.pd.value;
-    f->squares_fill = params[kSqSquaresFill]->u.pd.value;
+    f->background_fill = getParamPopup(params, kSqBackgroundFill);
+    f->squares_fill = getParamPopup(params, kSqSquaresFill);
     const uint32_t bg = getParamColor(params, kSqBackgroundColor);
     f->background = {255, colorRed(bg), colorGreen(bg), colorBlue(bg)};
     const uint32_t sq = getParamColor(params, kSqSquaresColor);

@@ -64,7 +64,9 @@ inline uint8_t truncToByte(float v) {
 // ---- parameter accessors (by stable index; neither index nor type is checked) ----
 PF_ParamDef* getParam(PF_ParamDef** params, int index);
 double getParamFloat(PF_ParamDef** params, int index);
-int32_t getParamInt(PF_ParamDef** params, int index);
+int32_t getParamInt(PF_ParamDef** params, int index);   // a slider's value (the union's leading 32 bits)
+int32_t getParamPopup(PF_ParamDef** params, int index);  // the choice, from 1
+bool getParamCheckbox(PF_ParamDef** params, int index);  // on
 // alpha in bits 0..7, red 8..15, green 16..23, blue 24..31
 uint32_t getParamColor(PF_ParamDef** params, int index);
 double getParamPointX(PF_ParamDef** params, int index);   // layer pixels

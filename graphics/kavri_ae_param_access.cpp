@@ -17,6 +17,14 @@ int32_t getParamInt(PF_ParamDef** params, int index) {
     return params[index]->u.sd.value;
 }
 
+int32_t getParamPopup(PF_ParamDef** params, int index) {
+    return params[index]->u.pd.value;
+}
+
+bool getParamCheckbox(PF_ParamDef** params, int index) {
+    return params[index]->u.bd.value != 0;
+}
+
 uint32_t getParamColor(PF_ParamDef** params, int index) {
     const PF_Pixel& p = params[index]->u.cd.value;
     return static_cast<uint32_t>(p.alpha) | (static_cast<uint32_t>(p.red) << 8) |

@@ -71,6 +71,19 @@ TEST(Accessors, IntAndFloatReadTheirFields) {
     EXPECT_EQ(getParam(p.list, 0), &p.def);
 }
 
+TEST(Accessors, PopupAndCheckboxReadTheirOwnMembers) {
+    Params p;
+    p.def.u.pd.value = 4;
+    EXPECT_EQ(getParamPopup(p.list, 0), 4);
+    p.def = PF_ParamDef{};
+    p.def.u.bd.value = 1;
+    EXPECT_TRUE(getParamCheckbox(p.list, 0));
+    p.def.u.bd.value = 0;
+    EXPECT_FALSE(getParamCheckbox(p.list, 0));
+    p.def.u.bd.value = -7;  // any non-zero value is on, as hosts treat it
+    EXPECT_TRUE(getParamCheckbox(p.list, 0));
+}
+
 TEST(NumericHelpers, MapRangeIsLinearAndUnclamped) {
     EXPECT_EQ(mapRange(127.5f, 0, 255, 0, 1), 0.5f);
     EXPECT_NEAR(mapRange(300, 0, 255, 0, 1), 1.17647f, 1e-5);
