@@ -142,6 +142,14 @@ PF_Err Host::render(PF_LayerDef& input, PF_LayerDef& output) {
     return send(PF_Cmd_RENDER, params_.array(&input, frameAt(in_.current_time, in_.time_scale)), &output);
 }
 
+PF_Err Host::renderFrame(PF_LayerDef& input, PF_LayerDef& output) {
+    setInput(&input);
+    PF_Err err = updateParamsUI();
+    if (!err) err = frameSetup();
+    if (!err) err = render(input, output);
+    return err;
+}
+
 PF_Err Host::queryDynamicFlags() {
     return send(PF_Cmd_QUERY_DYNAMIC_FLAGS);
 }

@@ -46,6 +46,10 @@ public:
     PF_Err frameSetup();
     // Renders input into output with the current parameter values.
     PF_Err render(PF_LayerDef& input, PF_LayerDef& output);
+    // One frame as the host application renders it: the parameter UI update,
+    // frame setup and render, each only while the one before succeeded, with
+    // `input` as the layer throughout.
+    PF_Err renderFrame(PF_LayerDef& input, PF_LayerDef& output);
     PF_Err queryDynamicFlags();
     PF_Err sequenceSetdown();
     PF_Err globalSetdown();

@@ -87,10 +87,7 @@ struct FrameRenderer {
         }
         // key times count from the input's first frame, whatever its file numbers
         h.setFrame(number - plan->source.first);
-        h.setInput(&input.def());
-        PF_Err err = h.updateParamsUI();
-        if (!err) err = h.frameSetup();
-        if (!err) err = h.render(input.def(), output.def());
+        PF_Err err = h.renderFrame(input.def(), output.def());
         if (err == PF_Interrupt_CANCEL && request->time_limit > 0) {
             error = "the render took longer than --time-limit " + shortFloat(static_cast<float>(request->time_limit)) +
                     " s and was stopped";

@@ -287,10 +287,7 @@ void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, u
     const double ms = std::isfinite(time) ? std::round(time * 1000.0) : 0;
     in->host->setTime(static_cast<A_long>(std::max(-2147483648.0, std::min(2147483647.0, ms))), 1, 1000);
     refhost::Host& host = *in->host;
-    host.setInput(&in->input.def());
-    PF_Err err = host.updateParamsUI();
-    if (!err) err = host.frameSetup();
-    if (!err) err = host.render(in->input.def(), in->output.def());
+    const PF_Err err = host.renderFrame(in->input.def(), in->output.def());
     if (err) {
         // the frame goes through as it came, never a half-drawn one
         warnOnce("render", "the effect failed to render (error " + std::to_string(err) + "): " + host.returnMessage() +
