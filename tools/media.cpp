@@ -162,8 +162,12 @@ static bool probeSequence(const std::string& pattern, Source& s, std::string& er
         const std::string file = patternPath(pattern, n);
         unsigned char head[24] = {};
         struct stat st;
-        if (stat(file.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-            error = "cannot read " + file + ": " + std::strerror(S_ISDIR(st.st_mode) ? EISDIR : errno);
+        if (stat(file.c_str(), &st) != 0) {
+            error = "cannot read " + file + ": " + std::strerror(errno);
+            return false;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            error = "cannot read " + file + ": " + std::strerror(EISDIR);
             return false;
         }
         FILE* f = std::fopen(file.c_str(), "rb");
@@ -471,11 +475,6 @@ bool VideoWriter::open(const std::string& path, int32_t width, int32_t height, c
     const VideoFormat* format = videoFormat(extensionOf(path));
     if (!format) {
         error = "cannot write " + path + ": a video output is .mp4, .mov, .mkv, .webm or .gif (or PNGs: out_%04d.png)";
-        return false;
-    }
-    const std::string problem = outputProblem(path, width, height);
-    if (!problem.empty()) {
-        error = problem;
         return false;
     }
     if (!file_.open(path, error)) return false;

@@ -77,7 +77,8 @@ private:
 // A video written by ffmpeg into a file without a name that this program holds
 // (an OutputFile), named only when ffmpeg has finished it, so a failure, a
 // kill or a closed terminal leaves nothing; the audio of `audio_from` is
-// carried over where the container takes it.
+// carried over where the container takes it. The caller checks the path with
+// outputProblem first, before anything is rendered.
 class VideoWriter {
 public:
     bool open(const std::string& path, int32_t width, int32_t height, const FrameRate& rate,

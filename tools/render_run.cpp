@@ -362,19 +362,13 @@ Status renderImage(const RenderRequest& request, std::string& error) {
                 return kFailed;
             }
     }
-    if (plan.output_kind != MediaKind::kSequence) {
-        const std::string problem = outputProblem(request.output, plan.source.width, plan.source.height);
-        if (!problem.empty()) {
-            error = problem;
-            return kFailed;
-        }
-    } else {
-        const std::string problem = outputProblem(patternPath(request.output, plan.first), plan.source.width,
-                                                  plan.source.height);
-        if (!problem.empty()) {
-            error = problem;
-            return kFailed;
-        }
+    // every output is checked before a frame is rendered (a pattern by its first file)
+    const std::string first_output =
+        plan.output_kind == MediaKind::kSequence ? patternPath(request.output, plan.first) : request.output;
+    const std::string problem = outputProblem(first_output, plan.source.width, plan.source.height);
+    if (!problem.empty()) {
+        error = problem;
+        return kFailed;
     }
     VideoWriter writer;
     if (plan.output_kind == MediaKind::kVideo) {
