@@ -19,43 +19,49 @@
 
 // ---- the description: one row per parameter, in the order the host shows them ----
 
-#define SQ_ANGLE_RANGE 2147483648.0f, 2147483648.0f, 2147483648.0f, 2147483648.0f
-
-extern "C" const ns_ae_description g_d = {
+static constexpr ns_ae_effect kEffect = {
     "checkerwarp",
     "an interesting and simple form of modulation",
-    KAVRI_EFFECT_VERSION_MAJOR, KAVRI_EFFECT_VERSION_MINOR, KAVRI_EFFECT_VERSION_PATCH, 0, 0,
+    "squares modulated by the colour beneath them",
+    "written for the host's C effect interface",
+    KAVRI_EFFECT_VERSION, 0, 0,
     NS_AE_FILTER_AT_RENDER,
     PF_OutFlag_SEND_UPDATE_PARAMS_UI,
     0,
-    {
-        // type, index, name, choices, slider_min, slider_max, min, max, default, display_flags
-        {PF_Param_FLOAT_SLIDER, kSqAcross, "squares across", nullptr, 1, 255, 1, 255, 12, 0},
-        {PF_Param_POINT, kSqCenter, "center", nullptr, 50, 50, 50, 50, 0, 0},
-        {PF_Param_COLOR, kSqBackgroundColor, "background color", nullptr, 0, 0, 0, 0, 0, 0},
-        {PF_Param_POPUP, kSqBackgroundFill, "background fill", "color|tile|source (tinted)|knockout", 0, 4, 0, 4, 1, 0},
-        {PF_Param_COLOR, kSqSquaresColor, "squares color", nullptr, 0, 0, 0, 0, 16777215, 0},
-        {PF_Param_POPUP, kSqSquaresFill, "squares fill", "color|tile|none|knockout", 0, 4, 0, 4, 1, 0},
-        {PF_Param_GROUP_START, kSqFutzStart, "futz", nullptr, 0, 0, 0, 0, 0, 0},
-        {PF_Param_FLOAT_SLIDER, kSqXScale, "x scale", nullptr, 0.1f, 1000, 0.1f, 1000, 100, 1},
-        {PF_Param_FLOAT_SLIDER, kSqYScale, "y scale", nullptr, 0.1f, 1000, 0.1f, 1000, 100, 1},
-        {PF_Param_POPUP, kSqBrickRows, "brick rows", "horizontal|vertical", 0, 2, 0, 2, 1, 0},
-        {PF_Param_ANGLE, kSqBrickOffset, "brick offset", nullptr, SQ_ANGLE_RANGE, 0, 0},
-        {PF_Param_ANGLE, kSqXOffset, "x offset", nullptr, SQ_ANGLE_RANGE, 0, 0},
-        {PF_Param_ANGLE, kSqYOffset, "y offset", nullptr, SQ_ANGLE_RANGE, 0, 0},
-        {PF_Param_ANGLE, kSqWibbleAngle, "wibble angle", nullptr, SQ_ANGLE_RANGE, 0, 0},
-        {PF_Param_FLOAT_SLIDER, kSqWibbleMax, "wibble max", nullptr, 0, 10, 0, 10, 0, 0},
-        {PF_Param_COLOR, kSqWibbleInfluence, "wibble influence", nullptr, 0, 0, 0, 0, 5592405, 0},
-        {PF_Param_FLOAT_SLIDER, kSqHorizontalMin, "horizontal min", nullptr, 0, 10, 0, 10, 0, 0},
-        {PF_Param_FLOAT_SLIDER, kSqHorizontalMax, "horizontal max", nullptr, 0, 10, 0, 10, 1, 0},
-        {PF_Param_COLOR, kSqHorizontalInfluence, "horizontal influence", nullptr, 0, 0, 0, 0, 16711680, 0},
-        {PF_Param_FLOAT_SLIDER, kSqVerticalMin, "vertical min", nullptr, 0, 10, 0, 10, 0, 0},
-        {PF_Param_FLOAT_SLIDER, kSqVerticalMax, "vertical max", nullptr, 0, 10, 0, 10, 1, 0},
-        {PF_Param_COLOR, kSqVerticalInfluence, "vertical influence", nullptr, 0, 0, 0, 0, 32895, 0},
-        {PF_Param_GROUP_END, kSqFutzEnd, "", nullptr, 0, 0, 0, 0, 0, 0},
-        {0, 0, nullptr, nullptr, 0, 0, 0, 0, 0, 0},
-    },
 };
+
+static constexpr ns_ae_row kRows[] = {
+    floatSliderRow(kSqAcross, "squares across", 1, 255, 12, "how many cells fit across the layer's width"),
+    pointRow(kSqCenter, "center", 50, 50, "a cell is centred here, and the grid grows from it"),
+    colorRow(kSqBackgroundColor, "background color", 0x000000,
+             "the colour behind the squares, and the tint of a tile or source background"),
+    popupRow(kSqBackgroundFill, "background fill", "color|tile|source (tinted)|knockout", kFillColor,
+             "what lies behind the squares: a flat colour, each cell's average, the layer tinted, or nothing"),
+    colorRow(kSqSquaresColor, "squares color", 0xFFFFFF, "the colour of the squares, and the tint of tile squares"),
+    popupRow(kSqSquaresFill, "squares fill", "color|tile|none|knockout", kFillColor,
+             "what the squares are: a flat colour, their cell's average, not drawn, or holes"),
+    groupStartRow(kSqFutzStart, "futz"),
+    floatSliderRow(kSqXScale, "x scale", 0.1f, 1000, 100, "stretches the cells across").percent(),
+    floatSliderRow(kSqYScale, "y scale", 0.1f, 1000, 100, "stretches the cells up and down").percent(),
+    popupRow(kSqBrickRows, "brick rows", "horizontal|vertical", kBrickHorizontal,
+             "whether rows or columns of cells are shifted against each other"),
+    angleRow(kSqBrickOffset, "brick offset", 0, "how far each row is shifted against the one above: a full turn is one cell"),
+    angleRow(kSqXOffset, "x offset", 0, "moves the grid across: a full turn is one cell"),
+    angleRow(kSqYOffset, "y offset", 0, "moves the grid up and down: a full turn is one cell"),
+    angleRow(kSqWibbleAngle, "wibble angle", 0, "the direction the squares are pushed in: 0 is up, 90 right"),
+    floatSliderRow(kSqWibbleMax, "wibble max", 0, 10, 0, "how far the squares are pushed, in cells"),
+    colorRow(kSqWibbleInfluence, "wibble influence", 0x555555,
+             "which colours beneath a square push it furthest"),
+    floatSliderRow(kSqHorizontalMin, "horizontal min", 0, 10, 0, "a square's width, in cells, over colours the horizontal influence ignores"),
+    floatSliderRow(kSqHorizontalMax, "horizontal max", 0, 10, 1, "a square's width, in cells, over the colour the horizontal influence weighs most"),
+    colorRow(kSqHorizontalInfluence, "horizontal influence", 0x0000FF, "which colours beneath a square widen it"),
+    floatSliderRow(kSqVerticalMin, "vertical min", 0, 10, 0, "a square's height, in cells, over colours the vertical influence ignores"),
+    floatSliderRow(kSqVerticalMax, "vertical max", 0, 10, 1, "a square's height, in cells, over the colour the vertical influence weighs most"),
+    colorRow(kSqVerticalInfluence, "vertical influence", 0x7F8000, "which colours beneath a square make it taller"),
+    groupEndRow(kSqFutzEnd),
+};
+
+extern "C" constexpr ns_ae_description g_d = nr_ae_describe(kEffect, kRows);
 
 // ---- per-frame quantities ----
 

@@ -1,6 +1,8 @@
 // The entry point and the commands that manage the effect's records: About,
 // global setup and setdown, sequence setup and setdown, frame setup and the
 // dynamic-flags query.
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "framework/kavri_ae_effect_framework.h"
@@ -80,21 +82,37 @@ PF_Err nr_ae_report_progress(PF_InData* in_data, double done, double total) {
 
 // ---- About ----
 
-// The credit block follows the header in one format; the whole text stays well
-// inside the host's 256-byte message buffer.
-static const char kAboutFormat[] =
-    "%s, v%d.%d build %d %s\r\r%s\r\r"
-    "kavri effect framework\r"
-    "squares modulated by the colour beneath them\r"
-    "written for the host's C effect interface";
+// The header, the effect's description, then the credits: the framework's
+// line, the effect's summary and its own closing lines. The name and the
+// description are held to lengths that leave the credits room.
+#define ABOUT_HEADER "%.60s, v%d.%d build %d %s\r\r%.100s\r\rkavri effect framework"
+static const char kAboutFormat[] = ABOUT_HEADER "%s%.*s%s%.*s";
+
+static int textLength(const char* s) {
+    return static_cast<int>(std::strlen(s));
+}
 
 PF_Err nr_ae_about(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
     PF_UtilCallbacks* utils = hostUtils(in_data);
     if (!out_data || !utils || !utils->ansi.sprintf) return PF_Err_BAD_CALLBACK_PARAM;
-    utils->ansi.sprintf(out_data->return_msg, kAboutFormat, description->name, description->major,
-                        description->minor, kNsAeBuildNumber, kNsAeBuildStamp, description->description);
+    const char* name = description->name ? description->name : "";
+    const char* text = description->description ? description->description : "";
+    const char* summary = description->summary ? description->summary : "";
+    const char* credits = description->credits ? description->credits : "";
+    // The host's sprintf knows no bounds: the summary and then the credits
+    // get what the header leaves of the message buffer, each after a "\r".
+    const int header = std::snprintf(nullptr, 0, ABOUT_HEADER, name, description->major, description->minor,
+                                     kNsAeBuildNumber, kNsAeBuildStamp, text);
+    int room = PF_RETURN_MSG_SIZE - 1 - header;
+    const int summary_length = *summary && room > 1 ? std::min(textLength(summary), room - 1) : 0;
+    if (summary_length) room -= summary_length + 1;
+    const int credits_length = *credits && room > 1 ? std::min(textLength(credits), room - 1) : 0;
+    utils->ansi.sprintf(out_data->return_msg, kAboutFormat, name, description->major, description->minor,
+                        kNsAeBuildNumber, kNsAeBuildStamp, text, summary_length ? "\r" : "", summary_length,
+                        summary, credits_length ? "\r" : "", credits_length, credits);
     return PF_Err_NONE;
 }
+#undef ABOUT_HEADER
 
 // ---- global record ----
 

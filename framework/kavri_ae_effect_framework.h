@@ -23,9 +23,10 @@ enum {
     // Stable indices: an effect's rows 1..kNsAeLastIndexBeforeDebug are
     // registered before the framework's debug group; its rows from
     // kNsAeFirstIndexAfterDebug on go inside that group, after the group's own
-    // controls and before its end. The indices between are the framework's
-    // (the debug group's eight positions, start and end included); a row that
-    // uses one is skipped.
+    // controls and before its end (with NS_AE_NO_DEBUG_GROUP, straight after
+    // the first rows). The indices between are the framework's (the debug
+    // group's eight positions, start and end included, and two spare): a
+    // description with a row there is refused.
     kNsAeLastIndexBeforeDebug = 89,
     kNsAeFirstIndexAfterDebug = 100,
     kNsAeDebugGroupPositions = 8
@@ -37,6 +38,7 @@ extern const char kNsAeBuildStamp[];   // "2011.02.02-20:14:23"
 // framework_flags bits
 #define NS_AE_FILTER_AT_RENDER 1u   // render calls nr_ae_frame_filter
 #define NS_AE_FRAME_SETUP_HOOK 8u   // frame setup calls nr_ae_frame_setup
+#define NS_AE_NO_DEBUG_GROUP 16u    // no debug group (and so no stamps) for this effect
 
 // Stable indices of the framework's debug group.
 enum {
@@ -51,7 +53,8 @@ enum {
 };
 
 // One parameter row. All numbers are floats whatever the type; registration
-// converts them (see nr_ae_param_setup).
+// converts them (see nr_ae_param_setup). Write rows with the builders of
+// kavri_ae_rows.h, which take each type's values in its own units.
 struct ns_ae_slider {
     int32_t type;           // host parameter type code
     int32_t index;          // stable index: 1..89 or 100..119
@@ -73,6 +76,11 @@ struct ns_ae_description {
     uint32_t out_flags;
     uint32_t out_flags2;
     ns_ae_slider sliders[kNsAeMaxSliders];  // ended by the first row with a null name
+    // What hosts that show more than the parameters learn of the effect
+    // (editors, OpenFX hosts), through the host's description suite:
+    const char* hints[kNsAeMaxSliders];  // hints[r]: one sentence on row r, or null
+    const char* summary;                 // what the effect does, one line; may be null
+    const char* credits;                 // the About text's closing lines ("\r" between); may be null
 };
 
 // Per effect, in the host's global handle.
@@ -135,11 +143,15 @@ int32_t ourNewParamId(kavri_ae_filter_context_global* global, int32_t index);
 // when the host passed no sequence handle. With no global record nothing is mapped.
 kavri_ae_filter_context* getInstanceContext(PF_InData* in_data, PF_ParamDef* params[]);
 PF_Err addOneParam(const ns_ae_slider* slider, PF_InData* in_data, kavri_ae_filter_context_global* global);
-// Refuses a description that breaks the tables' limits (PF_Err_INVALID_INDEX) or
-// has a name longer than 31 characters (PF_Err_INTERNAL_STRUCT_DAMAGED) before
-// anything is registered.
+// Refuses, with a message and before anything is registered, a description
+// that breaks the tables' limits or has a row at a reserved index
+// (PF_Err_INVALID_INDEX), or a name longer than 31 characters
+// (PF_Err_INTERNAL_STRUCT_DAMAGED). After registration it tells a host that
+// has the description suite the effect's summary and every parameter's hint.
 PF_Err nr_ae_param_setup(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data);
 bool showableParam(int32_t index, int32_t type);
+// Whether the framework registers its debug group (and draws stamps) for the effect.
+bool nr_ae_has_debug_group(const ns_ae_description* description);
 
 // ---- render driver and debug overlay ----
 PF_Err nr_ae_render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[], PF_LayerDef* output);
@@ -169,3 +181,5 @@ PF_Err nr_ae_frame_setup(kavri_ae_filter_context* context, PF_InData* in_data, P
 PF_Err nr_ae_enable_params(kavri_ae_filter_context* context, PF_InData* in_data, PF_OutData* out_data);
 PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, PF_LayerDef* output,
                           PF_InData* in_data, PF_OutData* out_data);
+
+#include "framework/kavri_ae_rows.h"

@@ -217,13 +217,18 @@ static int rowCount(const ns_ae_description* description) {
     return n;
 }
 
-static bool registeredRow(const ns_ae_slider* s) {
-    return s->index <= kNsAeLastIndexBeforeDebug || s->index >= kNsAeFirstIndexAfterDebug;
+static bool reservedIndex(int32_t index) {
+    return index > kNsAeLastIndexBeforeDebug && index < kNsAeFirstIndexAfterDebug;
+}
+
+bool nr_ae_has_debug_group(const ns_ae_description* description) {
+    return !(description->framework_flags & NS_AE_NO_DEBUG_GROUP);
 }
 
 static PF_Err checkDescription(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
     int rows = rowCount(description);
-    int positions = 1 + kNsAeDebugGroupPositions;  // the input layer and the debug group
+    // the input layer and the debug group
+    int positions = 1 + (nr_ae_has_debug_group(description) ? kNsAeDebugGroupPositions : 0);
     bool seen[kNsAeMaxParams] = {};
     for (int r = 0; r < rows; ++r) {
         const ns_ae_slider* s = &description->sliders[r];
@@ -235,7 +240,10 @@ static PF_Err checkDescription(const ns_ae_description* description, PF_InData* 
             nr_ae_report(in_data, out_data, "stable index out of range: %s", s->name);
             return PF_Err_INVALID_INDEX;
         }
-        if (!registeredRow(s)) continue;
+        if (reservedIndex(s->index)) {
+            nr_ae_report(in_data, out_data, "stable indices 90 to 99 are the framework's: %s", s->name);
+            return PF_Err_INVALID_INDEX;
+        }
         if (seen[s->index]) {
             nr_ae_report(in_data, out_data, "stable index used twice: %s", s->name);
             return PF_Err_INVALID_INDEX;
@@ -250,6 +258,41 @@ static PF_Err checkDescription(const ns_ae_description* description, PF_InData* 
     return PF_Err_NONE;
 }
 
+// ---- the effect's own words, for a host that asks for them ----
+
+static const struct {
+    int32_t index;
+    const char* hint;
+} kDebugHints[] = {
+    {kNsAeStampParams, "draws every parameter's value on the picture"},
+    {kNsAeStampParamsColor, "the colour of the parameter stamp"},
+    {kNsAeStampParamsPoint, "where the parameter stamp starts"},
+    {kNsAeStampTime, "draws how long the frame took to render"},
+    {kNsAeStampTimeColor, "the colour of the render time"},
+    {kNsAeStampTimePoint, "where the render time is drawn"},
+};
+
+// The summary and the hints, through the host's description suite when it has
+// one; a host without it is told nothing, and registration stands either way.
+static void describeToHost(const ns_ae_description* description, PF_InData* in_data) {
+    const KavriDescriptionSuite1* suite = nullptr;
+    if (!in_data->pica_basicP ||
+        in_data->pica_basicP->AcquireSuite(kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1,
+                                           reinterpret_cast<const void**>(&suite)) != kSPNoError ||
+        !suite)
+        return;
+    if (description->summary && suite->SetEffectSummary)
+        suite->SetEffectSummary(in_data->effect_ref, description->summary);
+    if (suite->SetParamHint) {
+        for (int r = 0; r < rowCount(description); ++r)
+            if (description->hints[r])
+                suite->SetParamHint(in_data->effect_ref, description->sliders[r].index, description->hints[r]);
+        if (nr_ae_has_debug_group(description))
+            for (const auto& debug : kDebugHints) suite->SetParamHint(in_data->effect_ref, debug.index, debug.hint);
+    }
+    in_data->pica_basicP->ReleaseSuite(kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1);
+}
+
 PF_Err nr_ae_param_setup(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
     if (!in_data || !out_data || !in_data->inter.add_param) return PF_Err_BAD_CALLBACK_PARAM;
     kavri_ae_filter_context_global* global =
@@ -261,14 +304,16 @@ PF_Err nr_ae_param_setup(const ns_ae_description* description, PF_InData* in_dat
     std::memset(global, 0, sizeof(*global));
     global->count = 1;
 
-    int rows = rowCount(description);
+    const bool debug_group = nr_ae_has_debug_group(description);
+    const int rows = rowCount(description);
     for (int r = 0; r < rows && !err; ++r)
         if (description->sliders[r].index <= kNsAeLastIndexBeforeDebug) err = addOneParam(&description->sliders[r], in_data, global);
-    if (!err) err = addDebugGroup(in_data, global);
+    if (!err && debug_group) err = addDebugGroup(in_data, global);
     for (int r = 0; r < rows && !err; ++r)
         if (description->sliders[r].index >= kNsAeFirstIndexAfterDebug) err = addOneParam(&description->sliders[r], in_data, global);
-    if (!err) err = closeDebugGroup(in_data, global);
+    if (!err && debug_group) err = closeDebugGroup(in_data, global);
     if (err) return err;
     out_data->num_params = global->count;
+    describeToHost(description, in_data);
     return PF_Err_NONE;
 }

@@ -35,7 +35,9 @@ PF_Err nr_ae_render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* param
 
     if (context->user_handle) nr_ae_lock_handle(in_data, context->user_handle);
 
-    const int32_t stamp_time = getParamInt(p, kNsAeStampTime);
+    // (an effect without the debug group has no stamps to read)
+    const bool stamps = nr_ae_has_debug_group(&g_d);
+    const int32_t stamp_time = stamps ? getParamCheckbox(p, kNsAeStampTime) : 0;
     double start = 0;
     if (stamp_time != 0) start = nowMicroseconds();
 
@@ -53,7 +55,7 @@ PF_Err nr_ae_render(PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* param
 
     if (context->user_handle) nr_ae_unlock_handle(in_data, context->user_handle);
 
-    if (getParamInt(p, kNsAeStampParams) != 0) {
+    if (stamps && getParamCheckbox(p, kNsAeStampParams) != 0) {
         const int32_t x = truncToInt32(getParamPointX(p, kNsAeStampParamsPoint));
         const int32_t y = truncToInt32(getParamPointY(p, kNsAeStampParamsPoint));
         drawParameterValues(output, x, y, pixelFromColorWord(getParamColor(p, kNsAeStampParamsColor)), out_data,

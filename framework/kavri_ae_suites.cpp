@@ -65,8 +65,9 @@ PF_Err nr_ae_update_params_ui(PF_InData* in_data, PF_OutData* out_data, PF_Param
     kavri_ae_filter_context* context = getInstanceContext(in_data, params);
     if (!context || !context->global) return PF_Err_INTERNAL_STRUCT_DAMAGED;
     const PF_Err err = nr_ae_enable_params(context, in_data, out_data);
-    const int stamp_params = getParamInt(context->params, kNsAeStampParams) != 0;
-    const int stamp_time = getParamInt(context->params, kNsAeStampTime) != 0;
+    if (!nr_ae_has_debug_group(&g_d)) return err;
+    const int stamp_params = getParamCheckbox(context->params, kNsAeStampParams) != 0;
+    const int stamp_time = getParamCheckbox(context->params, kNsAeStampTime) != 0;
     nr_ae_enable_parameter(in_data, out_data, context, kNsAeStampParamsPoint, stamp_params);
     nr_ae_enable_parameter(in_data, out_data, context, kNsAeStampParamsColor, stamp_params);
     nr_ae_enable_parameter(in_data, out_data, context, kNsAeStampTimePoint, stamp_time);

@@ -67,6 +67,8 @@ double getParamFloat(PF_ParamDef** params, int index);
 int32_t getParamInt(PF_ParamDef** params, int index);   // a slider's value (the union's leading 32 bits)
 int32_t getParamPopup(PF_ParamDef** params, int index);  // the choice, from 1
 bool getParamCheckbox(PF_ParamDef** params, int index);  // on
+double getParamFixed(PF_ParamDef** params, int index);   // a fixed slider's value, 16.16 as a number
+PF_LayerDef* getParamLayer(PF_ParamDef** params, int index);  // a layer parameter's world
 // alpha in bits 0..7, red 8..15, green 16..23, blue 24..31
 uint32_t getParamColor(PF_ParamDef** params, int index);
 double getParamPointX(PF_ParamDef** params, int index);   // layer pixels

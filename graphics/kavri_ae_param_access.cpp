@@ -25,6 +25,14 @@ bool getParamCheckbox(PF_ParamDef** params, int index) {
     return params[index]->u.bd.value != 0;
 }
 
+double getParamFixed(PF_ParamDef** params, int index) {
+    return params[index]->u.fd.value / 65536.0;
+}
+
+PF_LayerDef* getParamLayer(PF_ParamDef** params, int index) {
+    return &params[index]->u.ld;
+}
+
 uint32_t getParamColor(PF_ParamDef** params, int index) {
     const PF_Pixel& p = params[index]->u.cd.value;
     return static_cast<uint32_t>(p.alpha) | (static_cast<uint32_t>(p.red) << 8) |

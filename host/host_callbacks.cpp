@@ -35,6 +35,8 @@ struct HostServices {
     static PF_Err convertEffectToCompTime(Host* h, A_long what_time, A_u_long scale, A_Time* out) {
         return h->convertEffectToCompTime(what_time, scale, out);
     }
+    static PF_Err setSummary(Host* h, const A_char* summary) { return h->setSummary(summary); }
+    static PF_Err setHint(Host* h, A_long id, const A_char* hint) { return h->setHint(id, hint); }
     static testing::Counters& counters(Host* h) { return *h->counters_; }
 };
 
@@ -147,6 +149,12 @@ PF_Err cbUpdateParamUI(PF_ProgPtr ref, PF_ParamIndex index, const PF_ParamDef* d
 PF_Err cbConvertToCompTime(PF_ProgPtr ref, A_long what_time, A_u_long scale, A_Time* out) {
     return HostServices::convertEffectToCompTime(hostOf(ref), what_time, scale, out);
 }
+PF_Err cbSetEffectSummary(PF_ProgPtr ref, const A_char* summary) {
+    return HostServices::setSummary(hostOf(ref), summary);
+}
+PF_Err cbSetParamHint(PF_ProgPtr ref, A_long id, const A_char* hint) {
+    return HostServices::setHint(hostOf(ref), id, hint);
+}
 PF_Err cbGetEffectLayer(PF_ProgPtr, void** layer) {
     *layer = nullptr;
     return PF_Err_BAD_CALLBACK_PARAM;
@@ -172,6 +180,7 @@ PF_Err cbIterate(void*, A_long, A_long, PF_EffectWorld* src, const PF_Rect* area
 const PF_Iterate8Suite1 kIterate8Suite = {cbIterate};
 const PF_ParamUtilsSuite2 kParamUtilsSuite = {cbUpdateParamUI};
 const AEGP_PFInterfaceSuite1 kPFInterfaceSuite = {cbGetEffectLayer, cbGetNewEffect, cbConvertToCompTime};
+const KavriDescriptionSuite1 kDescriptionSuite = {cbSetEffectSummary, cbSetParamHint};
 
 struct SuiteEntry {
     const char* name;
@@ -182,6 +191,7 @@ const SuiteEntry kSuites[] = {
     {kPFIterate8Suite, kPFIterate8SuiteVersion1, &kIterate8Suite},
     {kPFParamUtilsSuite, kPFParamUtilsSuiteVersion2, &kParamUtilsSuite},
     {kAEGPPFInterfaceSuite, kAEGPPFInterfaceSuiteVersion1, &kPFInterfaceSuite},
+    {kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1, &kDescriptionSuite},
 };
 
 }  // namespace

@@ -86,6 +86,8 @@ PF_Err Host::globalSetup() {
 
 PF_Err Host::paramsSetup() {
     params_.beginRegistration();
+    summary_.clear();
+    hints_.clear();
     PF_Err err = send(PF_Cmd_PARAMS_SETUP);
     params_.endRegistration();
     return err;
@@ -277,6 +279,26 @@ PF_Err Host::progressReported(A_long done, A_long total) {
     ++counters_->progress_reports;
     if (hear_progress_) hear_progress_(done, total);
     return PF_Err_NONE;
+}
+
+// The texts are the plug-in's for the call only: copied, at most a line's worth.
+static std::string copiedText(const A_char* text) {
+    return text ? std::string(text, strnlen(text, 1000)) : std::string();
+}
+
+PF_Err Host::setSummary(const A_char* summary) {
+    summary_ = copiedText(summary);
+    return PF_Err_NONE;
+}
+
+PF_Err Host::setHint(A_long id, const A_char* hint) {
+    hints_[id] = copiedText(hint);
+    return PF_Err_NONE;
+}
+
+std::string Host::hint(A_long id) const {
+    auto it = hints_.find(id);
+    return it == hints_.end() ? std::string() : it->second;
 }
 
 PF_Err Host::abortRequested() {

@@ -109,6 +109,11 @@ public:
     PF_OutData& outData() { return out_; }
     std::string returnMessage() const;
     bool hasGlobal() const { return in_.global_data != nullptr; }
+    // What the plug-in said of itself through the description suite at
+    // parameter setup: its one-line summary, and a hint by parameter identity
+    // (uu.id); empty where it said nothing.
+    const std::string& summary() const { return summary_; }
+    std::string hint(A_long id) const;
     // The version the plug-in reported at global setup (PF_OutData my_version).
     A_u_long pluginVersion() const { return plugin_version_; }
     bool hasSequence() const { return in_.sequence_data != nullptr; }
@@ -131,6 +136,8 @@ private:
     SPErr releaseSuite(const char* name, A_long version);
     PF_Err updateParamUI(PF_ParamIndex index, const PF_ParamDef* def);
     PF_Err convertEffectToCompTime(A_long what_time, A_u_long time_scale, A_Time* comp_time);
+    PF_Err setSummary(const A_char* summary);
+    PF_Err setHint(A_long id, const A_char* hint);
     PF_Err abortRequested();
     PF_Err progressReported(A_long done, A_long total);
 
@@ -148,6 +155,8 @@ private:
     std::function<bool()> stop_;
     std::function<void(A_long, A_long)> hear_progress_;
     A_u_long plugin_version_ = 0;
+    std::string summary_;
+    std::map<A_long, std::string> hints_;
     std::set<PF_Handle> handles_;
     std::unique_ptr<testing::Failures> failures_;
     std::unique_ptr<testing::Counters> counters_;

@@ -392,6 +392,21 @@ typedef struct {
                                            A_u_long time_scaleL, A_Time* comp_timePT);
 } AEGP_PFInterfaceSuite1;
 
+// A suite of this host's own, beyond the host application's: what an effect
+// says about itself for hosts that show more than its parameters (editors,
+// OpenFX hosts). A plug-in offers it at PF_Cmd_PARAMS_SETUP, after its
+// parameters; a host without the suite refuses AcquireSuite and the plug-in
+// carries on. The host copies the texts.
+#define kKavriDescriptionSuite "Kavri Effect Description Suite"
+#define kKavriDescriptionSuiteVersion1 1
+
+typedef struct {
+    // What the effect does, in one line.
+    PF_Err (*SetEffectSummary)(PF_ProgPtr effect_ref, const A_char* summary);
+    // One sentence on the parameter whose identity (uu.id) is `param_id`.
+    PF_Err (*SetParamHint)(PF_ProgPtr effect_ref, A_long param_id, const A_char* hint);
+} KavriDescriptionSuite1;
+
 // ---- the command records ----
 typedef struct PF_InData {
     PF_InteractCallbacks inter;

@@ -63,7 +63,8 @@ TEST(Cli, ParamsJsonDescribesEveryRegisteredDefinition) {
         EXPECT_NE(r.out.find(head.str()), std::string::npos) << head.str();
     }
     EXPECT_NE(r.out.find("\"name\": \"x scale\", \"type\": \"float slider\", \"valid_min\": 0.1, \"valid_max\": 1000, "
-                         "\"slider_min\": 0.1, \"slider_max\": 1000, \"default\": 100, \"flags\": 32, \"ui_flags\": 0}"),
+                         "\"slider_min\": 0.1, \"slider_max\": 1000, \"default\": 100, \"flags\": 32, \"ui_flags\": 0, "
+                         "\"hint\": \"stretches the cells across\"}"),
               std::string::npos);
     EXPECT_NE(r.out.find("\"default\": 1, \"choices\": [\"color\", \"tile\", \"source (tinted)\", \"knockout\"]"),
               std::string::npos);

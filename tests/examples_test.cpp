@@ -15,9 +15,12 @@ TEST(TintExample, ListsItsParametersAndTheFrameworksDebugGroup) {
     EXPECT_NE(r.out.find("  2    2  amount                     float slider  0 .. 100          0 .. 100          50%"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("stamp params"), std::string::npos) << "the framework adds its group to every effect";
+    EXPECT_NE(r.out.find("how far each pixel moves towards its tinted self"), std::string::npos) << "its hint";
+    EXPECT_EQ(r.out.find("stamp params"), std::string::npos) << "tint leaves out the debug group";
     r = cwtest::run({"about", "--plugin", TINT_MODULE_PATH});
-    EXPECT_EQ(r.out.rfind("tint, v1.0 build 383", 0), 0u) << r.out;
+    EXPECT_EQ(r.out, "tint, v1.0 build 383 2011.02.02-20:14:23\n\nmixes the layer towards itself tinted by a colour\n\n"
+                     "kavri effect framework\nevery pixel mixed towards the layer tinted by one colour; alpha stays\n"
+                     "an example effect on the framework\n");
 }
 
 TEST(TintExample, RendersThroughTheCommandWithWorkedPixels) {

@@ -137,7 +137,7 @@ TEST(Frei0rBridge, DescribesEveryParameterByTheCommandsNames) {
     EXPECT_EQ(info.color_model, F0R_COLOR_MODEL_RGBA8888);
     EXPECT_EQ(info.major_version, 1);
     EXPECT_EQ(info.minor_version, 4);
-    EXPECT_STREQ(info.explanation, "an interesting and simple form of modulation");
+    EXPECT_STREQ(info.explanation, "squares modulated by the colour beneath them") << "the effect's summary";
     // the squares effect's 21 settable rows, the centre as two, and the debug
     // group's six, its two points as two each; group markers left out
     const std::vector<std::pair<std::string, int>> expected = {
@@ -154,11 +154,19 @@ TEST(Frei0rBridge, DescribesEveryParameterByTheCommandsNames) {
     }
     f0r_param_info_t p;
     b.param_info(&p, b.index("squares across"));
-    EXPECT_STREQ(p.explanation, "squares across: 0 is 1, 1 is 255");
+    // the effect's hint, then what frei0r's 0 and 1 mean
+    EXPECT_STREQ(p.explanation, "how many cells fit across the layer's width (0 is 1, 1 is 255)");
     b.param_info(&p, b.index("x scale"));
-    EXPECT_STREQ(p.explanation, "x scale: 0 is 0.1%, 1 is 1000%");
+    EXPECT_STREQ(p.explanation, "stretches the cells across (0 is 0.1%, 1 is 1000%)");
     b.param_info(&p, b.index("background fill"));
-    EXPECT_STREQ(p.explanation, "background fill: one of color, tile, source (tinted), knockout");
+    EXPECT_STREQ(p.explanation,
+                 "what lies behind the squares: a flat colour, each cell's average, the layer tinted, or nothing "
+                 "(one of color, tile, source (tinted), knockout)");
+    b.param_info(&p, b.index("center x"));
+    EXPECT_STREQ(p.explanation,
+                 "a cell is centred here, and the grid grows from it (across: 0 is the left edge, 1 the right)");
+    b.param_info(&p, b.index("stamp time"));
+    EXPECT_STREQ(p.explanation, "draws how long the frame took to render (on or off)") << "the framework's own hints";
     b.param_info(&p, 999);  // out of range: an empty row, not a fault
     EXPECT_STREQ(p.name, "");
 }

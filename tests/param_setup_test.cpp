@@ -160,6 +160,7 @@ protected:
         host.resetRegistered();
         description = g_d;
         std::memset(description.sliders, 0, sizeof(description.sliders));
+        std::memset(description.hints, 0, sizeof(description.hints));
     }
     void TearDown() override {
         PF_OutData o{};
@@ -203,16 +204,37 @@ TEST_F(DirectSetup, TablesRecordEveryPosition) {
     EXPECT_EQ(global()->position_of_index[5], 0);
 }
 
-TEST_F(DirectSetup, RowsAbove99JoinTheDebugGroupAndRows90To99AreSkipped) {
+TEST_F(DirectSetup, RowsAbove99JoinTheDebugGroup) {
     row(0, PF_Param_SLIDER, 100, "late");
-    row(1, PF_Param_SLIDER, 95, "hidden");
-    row(2, PF_Param_SLIDER, 1, "early");
+    row(1, PF_Param_SLIDER, 1, "early");
     ASSERT_EQ(setup(), PF_Err_NONE);
     EXPECT_EQ(out.num_params, 11);
     EXPECT_EQ(reg(1).uu.id, 1);
     EXPECT_EQ(reg(8).uu.id, 92) << "stamp time point";
     EXPECT_EQ(reg(9).uu.id, 100);
     EXPECT_EQ(reg(10).uu.id, 96);
+}
+
+// The framework's indices are refused with a message, not dropped in silence.
+TEST_F(DirectSetup, RowsAtTheFrameworksIndicesAreRefused) {
+    for (int32_t index : {90, 91, 95, 99}) {
+        row(0, PF_Param_SLIDER, 1, "early");
+        row(1, PF_Param_SLIDER, index, "hidden");
+        EXPECT_EQ(setup(), PF_Err_INVALID_INDEX) << index;
+        EXPECT_STREQ(out.return_msg, "stable indices 90 to 99 are the framework's: hidden");
+        EXPECT_EQ(host.registered().size(), 1u) << "nothing registered";
+    }
+}
+
+TEST_F(DirectSetup, WithoutTheDebugGroupRowsAbove99FollowTheOthers) {
+    description.framework_flags |= NS_AE_NO_DEBUG_GROUP;
+    row(0, PF_Param_SLIDER, 100, "late");
+    row(1, PF_Param_SLIDER, 1, "early");
+    ASSERT_EQ(setup(), PF_Err_NONE);
+    EXPECT_EQ(out.num_params, 3);
+    EXPECT_EQ(reg(1).uu.id, 1);
+    EXPECT_EQ(reg(2).uu.id, 100);
+    EXPECT_EQ(global()->position_of_index[kNsAeStampParams], 0) << "unregistered: reads the input layer";
 }
 
 TEST_F(DirectSetup, EachTypeConvertsItsRow) {

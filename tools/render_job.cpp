@@ -62,8 +62,12 @@ void listParams(const refhost::Host& host, std::ostream& out, bool json) {
     if (json) {
         // one definition a line, so that a listing reads and greps well
         out << "[\n";
-        for (size_t p = 1; p < defs.size(); ++p)
-            out << "  " << oneLineJson(jsonOf(defs[p], p)) << (p + 1 < defs.size() ? "," : "") << "\n";
+        for (size_t p = 1; p < defs.size(); ++p) {
+            nlohmann::ordered_json j = jsonOf(defs[p], p);
+            const std::string hint = host.hint(defs[p].uu.id);
+            if (!hint.empty()) j["hint"] = hint;
+            out << "  " << oneLineJson(j) << (p + 1 < defs.size() ? "," : "") << "\n";
+        }
         out << "]\n";
         return;
     }
@@ -89,6 +93,8 @@ void listParams(const refhost::Host& host, std::ostream& out, bool json) {
             out << ")";
         }
         out << "\n";
+        const std::string hint = host.hint(d.uu.id);
+        if (!hint.empty()) out << std::string(11 + 2 * static_cast<size_t>(depth), ' ') << hint << "\n";
         if (d.param_type == PF_Param_GROUP_START) ++depth;
     }
 }

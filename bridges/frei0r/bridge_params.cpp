@@ -1,5 +1,6 @@
 #include "bridges/frei0r/bridge_params.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +58,8 @@ std::string range(double low, double high, const std::string& unit) {
 
 }  // namespace
 
-std::vector<BridgeParam> bridgeParams(const std::vector<PF_ParamDef>& registered) {
+std::vector<BridgeParam> bridgeParams(const std::vector<PF_ParamDef>& registered,
+                                      const std::function<std::string(A_long)>& hint_of) {
     std::vector<BridgeParam> out;
     for (size_t position = 1; position < registered.size(); ++position) {
         const PF_ParamDef& d = registered[position];
@@ -94,6 +96,17 @@ std::vector<BridgeParam> bridgeParams(const std::vector<PF_ParamDef>& registered
             break;
         default: break;  // group markers, layers and what frei0r cannot carry
         }
+    }
+    // The effect's own hint first, then what 0 and 1 mean: "cells across the
+    // width (0 is 1, 1 is 255)".
+    for (BridgeParam& p : out) {
+        const std::string hint = hint_of ? hint_of(registered[static_cast<size_t>(p.position)].uu.id) : "";
+        if (hint.empty()) continue;
+        const std::string prefix = nameOf(registered[static_cast<size_t>(p.position)]);
+        std::string units = p.explanation.substr(std::min(p.explanation.size(), prefix.size()));
+        if (units.rfind(": ", 0) == 0) units = units.substr(2);
+        else if (units.rfind(", ", 0) == 0) units = units.substr(2);
+        p.explanation = units.empty() ? hint : hint + " (" + units + ")";
     }
     return out;
 }

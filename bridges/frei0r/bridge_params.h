@@ -13,6 +13,7 @@
 
 #include <frei0r.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,11 @@ struct BridgeParam {
     int coordinate;           // a point's: 0 x, 1 y; otherwise 0
 };
 
-// The frei0r parameters of the registered definitions, in host order.
-std::vector<BridgeParam> bridgeParams(const std::vector<PF_ParamDef>& registered);
+// The frei0r parameters of the registered definitions, in host order; each
+// explanation starts with the parameter's hint where `hint_of` (by identity,
+// uu.id) gives one.
+std::vector<BridgeParam> bridgeParams(const std::vector<PF_ParamDef>& registered,
+                                      const std::function<std::string(A_long)>& hint_of = nullptr);
 
 // A frei0r value, as the host passes it to f0r_set_param_value.
 union BridgeValue {

@@ -111,15 +111,17 @@ std::unique_ptr<Effect> learnEffect() {
         return nullptr;
     }
     effect->registered = host.registered();
-    effect->params = f0rbridge::bridgeParams(effect->registered);
+    effect->params = f0rbridge::bridgeParams(effect->registered, [&host](A_long id) { return host.hint(id); });
     const A_u_long v = host.pluginVersion();
     effect->major = static_cast<int>((v >> 19) & 0x7);
     effect->minor = static_cast<int>((v >> 15) & 0xF);
-    // the About text: "name, version\r\rdescription\r\r..."
+    // the effect's summary, else its description from the About text:
+    // "name, version\r\rdescription\r\r..."
+    effect->explanation = host.summary();
     std::string about;
     host.about(about);
     const size_t start = about.find("\r\r");
-    if (start != std::string::npos) effect->explanation = about.substr(start + 2, about.find('\r', start + 2) - start - 2);
+    if (effect->explanation.empty() && start != std::string::npos) effect->explanation = about.substr(start + 2, about.find('\r', start + 2) - start - 2);
     return effect;
 }
 

@@ -1,7 +1,7 @@
 // tint: the smallest complete effect on the framework. It mixes every pixel of
 // the layer towards the layer tinted by one colour, by an amount; alpha stays.
 // Start an effect of your own from a copy of this folder: a description with
-// one row per parameter, four hooks, and one kavri_add_effect line in CMake.
+// one row per parameter, the frame filter, and one kavri_add_effect line in CMake.
 #include <cstdint>
 
 #include "framework/kavri_ae_effect_framework.h"
@@ -13,23 +13,25 @@ enum { kTintColor = 1, kTintAmount = 2 };
 
 // ---- the description: one row per parameter, in the order the host shows them ----
 
-extern "C" const ns_ae_description g_d = {
+static constexpr ns_ae_effect kEffect = {
     "tint",
     "mixes the layer towards itself tinted by a colour",
-    KAVRI_EFFECT_VERSION_MAJOR, KAVRI_EFFECT_VERSION_MINOR, KAVRI_EFFECT_VERSION_PATCH, 0, 0,
-    NS_AE_FILTER_AT_RENDER,
+    "every pixel mixed towards the layer tinted by one colour; alpha stays",
+    "an example effect on the framework",
+    KAVRI_EFFECT_VERSION, 0, 0,
+    NS_AE_FILTER_AT_RENDER | NS_AE_NO_DEBUG_GROUP,  // two parameters need no stamps
     0,
     0,
-    {
-        // type, index, name, choices, slider_min, slider_max, min, max, default, display_flags
-        // (a colour default is 0xBBGGRR: this one is orange, 255, 128, 0)
-        {PF_Param_COLOR, kTintColor, "color", nullptr, 0, 0, 0, 0, 0x0080FF, 0},
-        {PF_Param_FLOAT_SLIDER, kTintAmount, "amount", nullptr, 0, 100, 0, 100, 50, PF_ValueDisplayFlag_PERCENT},
-        {0, 0, nullptr, nullptr, 0, 0, 0, 0, 0, 0},
-    },
 };
 
-// ---- the hooks (init, frame setup and the parameter UI update are the framework's defaults) ----
+static constexpr ns_ae_row kRows[] = {
+    colorRow(kTintColor, "color", 0xFF8000, "the colour the layer is tinted by"),
+    floatSliderRow(kTintAmount, "amount", 0, 100, 50, "how far each pixel moves towards its tinted self").percent(),
+};
+
+extern "C" constexpr ns_ae_description g_d = nr_ae_describe(kEffect, kRows);
+
+// ---- the filter (init, frame setup and the parameter UI update are the framework's defaults) ----
 
 // c moved towards c * t / 255 by `amount` (0 to 1), rounded to the nearest byte.
 static uint8_t mix(uint8_t c, uint8_t t, float amount) {
