@@ -1,19 +1,21 @@
-# kavri_add_effect(NAME VERSION X.Y.Z SOURCES file... [REFERENCE_TWIN])
+# kavri_add_effect(NAME VERSION X.Y.Z SOURCES file... [USES cells])
 #
 # Builds an effect on the framework as a plug-in module NAME.so in the build
 # folder (target NAME_plugin): the framework, graphics, math, utility and
 # platform objects, the effect's own sources, and a generated header
-# kavri_effect_version.h whose KAVRI_EFFECT_VERSION_MAJOR, _MINOR and _PATCH
-# its description uses, so the version is written once. The module exports
-# only EntryPointFunc, g_d, gSequenceContext and font8x8, which a test checks.
+# kavri_effect_version.h whose KAVRI_EFFECT_VERSION (and its _MAJOR, _MINOR
+# and _PATCH) the description uses, so the version is written once. USES cells
+# adds the cell library (cells/: the one-pass sweep, the averaging and its
+# kernels). The module exports only EntryPointFunc, g_d, gSequenceContext and
+# font8x8, which a test checks; its reference loops are chosen at run time
+# (CHECKERWARP_ISA=reference), so the tests compare the module with itself.
 # Where Debian's frei0r-plugins-dev gives frei0r.h, it also builds the frei0r
 # filter NAME.so in the build's frei0r/ folder (target NAME_frei0r, installed
 # in lib/frei0r-1), which hosts the module for ffmpeg, MLT and GStreamer.
-# REFERENCE_TWIN also builds NAME_reference.so (target NAME_reference_plugin):
-# the same sources with the straightforward pixel loops, for the tests that
-# require the fast paths to give identical output.
+# Every effect's name is recorded in the global property KAVRI_EFFECTS, from
+# which the tests find and test each module.
 function(kavri_add_effect name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "REFERENCE_TWIN" "VERSION" "SOURCES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "VERSION" "SOURCES;USES")
   if(NOT arg_VERSION OR NOT arg_SOURCES)
     message(FATAL_ERROR "kavri_add_effect(${name}) needs VERSION and SOURCES")
   endif()
@@ -28,7 +30,15 @@ function(kavri_add_effect name)
   target_include_directories(${name}_objects PUBLIC ${PROJECT_SOURCE_DIR} ${generated})
 
   set(map ${PROJECT_SOURCE_DIR}/framework/checkerwarp.map)
-  add_library(${name}_plugin MODULE $<TARGET_OBJECTS:kavri_framework_objects> $<TARGET_OBJECTS:${name}_objects>)
+  set(libraries "")
+  foreach(library IN LISTS arg_USES)
+    if(NOT TARGET kavri_${library}_objects)
+      message(FATAL_ERROR "kavri_add_effect(${name}): no library '${library}' (there is: cells)")
+    endif()
+    list(APPEND libraries $<TARGET_OBJECTS:kavri_${library}_objects>)
+  endforeach()
+  add_library(${name}_plugin MODULE $<TARGET_OBJECTS:kavri_framework_objects> ${libraries} $<TARGET_OBJECTS:${name}_objects>)
+  set_property(GLOBAL APPEND PROPERTY KAVRI_EFFECTS ${name})
   set_target_properties(${name}_plugin PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".so"
     LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR} LINK_DEPENDS ${map})
   # The export list is the visibility macro's; the version script is the backstop.
@@ -55,13 +65,4 @@ function(kavri_add_effect name)
     install(TARGETS ${name}_frei0r LIBRARY DESTINATION lib/frei0r-1)
   endif()
 
-  if(arg_REFERENCE_TWIN AND CHECKERWARP_TESTS)
-    get_target_property(framework_sources kavri_framework_objects SOURCES)
-    add_library(${name}_reference_plugin MODULE ${framework_sources} ${arg_SOURCES})
-    target_include_directories(${name}_reference_plugin PRIVATE ${PROJECT_SOURCE_DIR} ${generated})
-    target_compile_definitions(${name}_reference_plugin PRIVATE KAVRI_REFERENCE_PATHS=1)
-    set_target_properties(${name}_reference_plugin PROPERTIES OUTPUT_NAME ${name}_reference PREFIX "" SUFFIX ".so"
-      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-    target_link_options(${name}_reference_plugin PRIVATE -Wl,--version-script=${map} -Wl,-Bsymbolic -Wl,--no-undefined)
-  endif()
 endfunction()

@@ -13,7 +13,7 @@
 
 #include "effect/kavri_squares.h"
 
-#include "effect/kavri_cell_sweep.h"
+#include "cells/kavri_cell_sweep.h"
 #include "graphics/kavri_isa.h"
 #include "kavri_effect_version.h"
 
@@ -376,7 +376,6 @@ __attribute__((always_inline)) static inline const SquaresCell& cellAt(const Ind
     return c.cells[c.indices ? c.indices[k] : k];
 }
 
-#if !KAVRI_REFERENCE_PATHS
 __attribute__((always_inline)) static inline void cellDrawingsBy(const SquaresFrame* f, const IndexedCells& cells,
                                                                  const PF_PixelFloat* averages, CellShapes* shapes,
                                                                  int32_t count) {
@@ -408,23 +407,22 @@ __attribute__((target("avx2"))) static void cellDrawingsAvx2(const SquaresFrame*
                                                              int32_t count) {
     cellDrawingsBy(f, cells, averages, shapes, count);
 }
-#endif
 
 static void cellDrawings(const SquaresFrame* f, const SquaresCell* cells, const int32_t* indices,
                          const PF_PixelFloat* averages, CellShapes* shapes, int32_t count) {
     const IndexedCells cell = {cells, indices};
-#if KAVRI_REFERENCE_PATHS
-    // one at a time, to check the lanes against
-    for (int32_t i = 0; i < count; ++i) {
-        const PF_PixelFloat& a = averages[i];
-        const SquaresCell& c = cellAt(cell, i);
-        CellNumbers<float> n = {};
-        cellNumbers<float>(f, c.left, c.top, a.red, a.green, a.blue, a.alpha, &n);
-        cellShapes(f, c, n, 0, &shapes[i]);
+    if (kvReferencePaths()) {
+        // one at a time, to check the lanes against
+        for (int32_t i = 0; i < count; ++i) {
+            const PF_PixelFloat& a = averages[i];
+            const SquaresCell& c = cellAt(cell, i);
+            CellNumbers<float> n = {};
+            cellNumbers<float>(f, c.left, c.top, a.red, a.green, a.blue, a.alpha, &n);
+            cellShapes(f, c, n, 0, &shapes[i]);
+        }
+        return;
     }
-#else
     kvByIsa(cellDrawingsPlain, cellDrawingsAvx2, cellDrawingsAvx2)(f, cell, averages, shapes, count);
-#endif
 }
 
 // ---- the walk: rows top to bottom, cells left to right ----
@@ -539,11 +537,9 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
                                 PF_InData* in_data, PF_OutData*) {
     SquaresFrame f;
     bool walk = setupFrame(context->params, in_data, output, &f);
-#if !KAVRI_REFERENCE_PATHS
     // With neither tiles nor squares no cell draws anything: the background is
-    // the frame. (The reference build still walks the cells, to check this.)
-    if (f.background_fill != kFillTile && f.squares_fill == kFillSourceOrNone) walk = false;
-#endif
+    // the frame. (The reference paths still walk the cells, to check this.)
+    if (!kvReferencePaths() && f.background_fill != kFillTile && f.squares_fill == kFillSourceOrNone) walk = false;
     if (walk && drawSwept(in_data, input, output, &f)) return PF_Err_NONE;
     drawBackground(in_data, input, output, &f);
     RowReport report = {in_data, PF_Err_NONE};
@@ -552,11 +548,8 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
     // few cells are averaged before they are drawn, so that their drawings are
     // worked out side by side; where it is, each cell's average must see the
     // cells drawn before it.
-#if KAVRI_REFERENCE_PATHS
-    const int32_t group = 1;  // strictly one cell after another, to check the groups against
-#else
-    const int32_t group = worldsShareMemory(input, output) ? 1 : kCellLanes;
-#endif
+    // (the reference paths strictly one cell after another, to check the groups against)
+    const int32_t group = kvReferencePaths() || worldsShareMemory(input, output) ? 1 : kCellLanes;
     SquaresCell cells[kCellLanes] = {};
     PF_PixelFloat averages[kCellLanes] = {};
     CellShapes shapes[kCellLanes];

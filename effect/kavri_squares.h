@@ -4,7 +4,7 @@
 
 #include "framework/kavri_ae_effect_framework.h"
 #include "graphics/kavri_ae_graphics_utils.h"
-#include "effect/kavri_cell_average.h"
+#include "cells/kavri_cell_average.h"
 
 // Stable indices of the effect's parameters.
 enum {

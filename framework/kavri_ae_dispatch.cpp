@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "framework/kavri_ae_effect_framework.h"
+#include "graphics/kavri_isa.h"
 #include "platform/mac_memory.h"
 
 const int kNsAeBuildNumber = 383;
@@ -126,6 +127,7 @@ static A_u_long packVersion(const ns_ae_description* d) {
 
 PF_Err nr_ae_global_setup(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {
     if (!out_data) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    kvIsaSelect();  // (CHECKERWARP_ISA as it is now, for the effect being set up)
     out_data->my_version = packVersion(description);
     PF_Handle handle = nr_ae_new_handle(in_data, sizeof(kavri_ae_filter_context_global));
     void* record = nr_ae_handle_record(handle);

@@ -25,6 +25,7 @@ struct CoverageBlend {
     __m128 colour_ws;  // the colour's channels times ws, lane c for channel c
     __m128 wd;
     uint32_t alpha_word;  // trunc(a) in the alpha byte
+    bool reference;       // the formula, pixel by pixel, to check the vectors against
 };
 
 static inline CoverageBlend coverageBlend(const PF_Pixel* color, float k) {
@@ -33,6 +34,7 @@ static inline CoverageBlend coverageBlend(const PF_Pixel* color, float k) {
     b.k = k;
     b.last_alpha = -1;  // no weights yet
     b.a = 0;
+    b.reference = kvReferencePaths();
     return b;
 }
 
@@ -51,9 +53,10 @@ static inline void blendWeights(CoverageBlend* b, int alpha) {
 }
 
 static inline void blendPixel(CoverageBlend* b, PF_Pixel* p) {
-#if KAVRI_REFERENCE_PATHS
-    r_blend_pixel_both(const_cast<PF_Pixel*>(b->color), p, b->k);
-#else
+    if (b->reference) {
+        r_blend_pixel_both(const_cast<PF_Pixel*>(b->color), p, b->k);
+        return;
+    }
     if (p->alpha != b->last_alpha) blendWeights(b, p->alpha);
     if (b->a <= 0) return;
     uint32_t word;
@@ -66,7 +69,6 @@ static inline void blendPixel(CoverageBlend* b, PF_Pixel* p) {
     const uint32_t alpha_mask = pixelWord(PF_Pixel{0xFF, 0, 0, 0});
     word = (static_cast<uint32_t>(_mm_cvtsi128_si32(bytes)) & ~alpha_mask) | b->alpha_word;
     std::memcpy(p, &word, 4);
-#endif
 }
 
 static void blendRow(PF_LayerDef* world, const PF_Pixel* color, int32_t y, int32_t x0, int32_t x1, float k) {

@@ -11,7 +11,6 @@ void tintPrepare(TintTable* table, const PF_Pixel* tint) {
     table->tint = *tint;
 }
 
-#if !KAVRI_REFERENCE_PATHS
 // A vector of pixels at a time (graphics/kavri_tint_lanes.h): 4 with the plain
 // build, 8 with AVX2, 16 with AVX-512.
 static void tintPixelsPlain(const PF_Pixel* s, PF_Pixel* d, int32_t n, const PF_Pixel& tint) {
@@ -27,25 +26,24 @@ __attribute__((target("avx512f,avx512bw"))) static void tintPixelsAvx512(const P
                                                                          const PF_Pixel& tint) {
     tintPixelsBy<64>(s, d, n, tint);
 }
-#endif
 
 void tintRowColumns(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y,
                     int32_t x0, int32_t x1) {
     const PF_Pixel* s = worldPixel(const_cast<PF_LayerDef*>(source), 0, y);
     PF_Pixel* d = worldPixel(destination, 0, y);
-#if KAVRI_REFERENCE_PATHS
-    // The formula pixel by pixel, kept to check the vectors against.
-    const PF_Pixel& t = table->tint;
-    for (int32_t x = x0; x < x1; ++x) {
-        PF_Pixel p = s[x];
-        d[x].red = static_cast<A_u_char>(static_cast<int>((t.red * p.red) / 255.0));
-        d[x].green = static_cast<A_u_char>(static_cast<int>((t.green * p.green) / 255.0));
-        d[x].blue = static_cast<A_u_char>(static_cast<int>((t.blue * p.blue) / 255.0));
-        d[x].alpha = static_cast<A_u_char>(static_cast<int>((t.alpha * p.alpha) / 255.0));
+    if (kvReferencePaths()) {
+        // The formula pixel by pixel, kept to check the vectors against.
+        const PF_Pixel& t = table->tint;
+        for (int32_t x = x0; x < x1; ++x) {
+            PF_Pixel p = s[x];
+            d[x].red = static_cast<A_u_char>(static_cast<int>((t.red * p.red) / 255.0));
+            d[x].green = static_cast<A_u_char>(static_cast<int>((t.green * p.green) / 255.0));
+            d[x].blue = static_cast<A_u_char>(static_cast<int>((t.blue * p.blue) / 255.0));
+            d[x].alpha = static_cast<A_u_char>(static_cast<int>((t.alpha * p.alpha) / 255.0));
+        }
+        return;
     }
-#else
     if (x0 < x1) kvByIsa(tintPixelsPlain, tintPixelsAvx2, tintPixelsAvx512)(s + x0, d + x0, x1 - x0, table->tint);
-#endif
 }
 
 void tintRow(const TintTable* table, const PF_LayerDef* source, PF_LayerDef* destination, int32_t y) {
@@ -77,17 +75,19 @@ void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef*
                   int32_t x1) {
     const bool row_in_source = y < source->height;
     const PF_Pixel* sp = row_in_source ? worldPixel(const_cast<PF_LayerDef*>(source), 0, y) : nullptr;
-#if KAVRI_REFERENCE_PATHS
-    // The formula pixel by pixel, kept to check the table against.
-    PF_Pixel* dp = worldPixel(destination, 0, y);
-    for (int32_t x = x0; x < x1; ++x) {
-        const float source_alpha = (row_in_source && x < source->width) ? sp[x].alpha : 0;
-        dp[x].blue = fill->color.blue;
-        dp[x].green = fill->color.green;
-        dp[x].red = fill->color.red;
-        dp[x].alpha = static_cast<A_u_char>(static_cast<int>(source_alpha * static_cast<float>(fill->color.alpha) / 255.0f));
+    if (kvReferencePaths()) {
+        // The formula pixel by pixel, kept to check the table against.
+        PF_Pixel* dp = worldPixel(destination, 0, y);
+        for (int32_t x = x0; x < x1; ++x) {
+            const float source_alpha = (row_in_source && x < source->width) ? sp[x].alpha : 0;
+            dp[x].blue = fill->color.blue;
+            dp[x].green = fill->color.green;
+            dp[x].red = fill->color.red;
+            dp[x].alpha =
+                static_cast<A_u_char>(static_cast<int>(source_alpha * static_cast<float>(fill->color.alpha) / 255.0f));
+        }
+        return;
     }
-#else
     uint32_t* d = reinterpret_cast<uint32_t*>(worldPixel(destination, 0, y));
     const uint32_t* s = reinterpret_cast<const uint32_t*>(sp);
     // Pixels the source does not cover get alpha 0.
@@ -102,7 +102,6 @@ void alphaFillRow(const AlphaFill* fill, const PF_LayerDef* source, PF_LayerDef*
         for (; x < covered; ++x) d[x] = pattern | pixelWord(PF_Pixel{fill->alpha_of[sp[x].alpha], 0, 0, 0});
     }
     for (; x < x1; ++x) d[x] = pattern;
-#endif
 }
 
 void fill_preserving_alpha(PF_Pixel* color, PF_LRect* rect, PF_LayerDef* source, PF_LayerDef* destination) {

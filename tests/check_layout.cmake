@@ -3,7 +3,8 @@
 #   platform/            nothing of ours (it is the host's vocabulary)
 #   util/, math/         the standard library only
 #   graphics/, framework/  each other and platform/
-#   effect/, examples/*  framework/, graphics/, platform/
+#   cells/               framework/, graphics/, platform/ (a library for effects)
+#   effect/, examples/*  framework/, graphics/, platform/, cells/
 #   host/                platform/
 #   tools/, bridges/     host/, platform/
 # A file may always include its own folder; tests/, bench/ and fuzz/ may use
@@ -12,14 +13,15 @@ cmake_minimum_required(VERSION 3.25)
 if(NOT ROOT)
   message(FATAL_ERROR "check_layout.cmake needs -DROOT=<source folder>")
 endif()
-set(ours platform util math graphics framework effect examples host tools bridges)
+set(ours platform util math graphics framework cells effect examples host tools bridges)
 set(allowed_platform "")
 set(allowed_util "")
 set(allowed_math "")
 set(allowed_graphics framework platform)
 set(allowed_framework graphics platform)
-set(allowed_effect framework graphics platform)
-set(allowed_examples framework graphics platform)
+set(allowed_cells framework graphics platform)
+set(allowed_effect framework graphics platform cells)
+set(allowed_examples framework graphics platform cells)
 set(allowed_host platform)
 set(allowed_tools host platform)
 set(allowed_bridges host platform)

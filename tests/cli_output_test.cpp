@@ -257,9 +257,9 @@ TEST_F(CliOutput, SmallMendsToTheOptions) {
     expectOneLineError(run({"render", input, dir.path("x.png"), "--set", "squares across=1\n2"}), 2, "\"1\\n2\"");
     expectOneLineError(run({"render", input, dir.path("x.png"), "--set", "squ\tares=1"}), 2, "\"squ\\tares\"");
     // --plugin anywhere; an empty one is refused
-    CommandRun r = run({"params", "--plugin", CHECKERWARP_MODULE_PATH});
+    CommandRun r = run({"params", "--plugin", cwtest::modulePath("checkerwarp")});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(run({"about", "--plugin=" CHECKERWARP_MODULE_PATH}).status, 0);
+    EXPECT_EQ(run({"about", "--plugin=" + cwtest::modulePath("checkerwarp")}).status, 0);
     expectOneLineError(run({"params", "--plugin", ""}), 2, "--plugin needs a path");
     expectOneLineError(run({"render", input, dir.path("x.png"), "--plugin"}), 2, "--plugin needs a path");
 }
@@ -330,7 +330,7 @@ TEST_F(CliOutput, WhatANewUserTriesIsAnsweredPlainly) {
     ASSERT_NE(getcwd(here, sizeof(here)), nullptr);
     ASSERT_EQ(chdir(dir.dir().c_str()), 0);
     const CommandRun lib = run({"params", "--plugin", "libm.so.6"});
-    const std::vector<uint8_t> module = cwtest::readBytes(CHECKERWARP_MODULE_PATH);
+    const std::vector<uint8_t> module = cwtest::readBytes(cwtest::modulePath("checkerwarp"));
     cwtest::writeBytes(dir.path("mine.so"), module);
     const CommandRun mine = run({"params", "--plugin", "mine.so"});
     ASSERT_EQ(chdir(here), 0);

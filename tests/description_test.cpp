@@ -132,10 +132,7 @@ TEST(Description, AboutOfLongWordsStaysInsideTheHostsBuffer) {
 }
 
 TEST(Description, WithoutTheDebugGroupRendersAndUpdatesNoStamps) {
-    std::string error;
-    auto tint = refhost::Module::load(TINT_MODULE_PATH, error);
-    ASSERT_NE(tint, nullptr) << error;
-    refhost::Host host(tint->entry());
+    refhost::Host host(cwtest::module("tint").entry());
     ASSERT_EQ(host.start(), PF_Err_NONE);
     ASSERT_EQ(host.registered().size(), 3u) << "the input layer and the two rows";
     EXPECT_EQ(host.positionOfName("stamp params"), -1);

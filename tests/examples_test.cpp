@@ -8,7 +8,7 @@
 namespace {
 
 TEST(TintExample, ListsItsParametersAndTheFrameworksDebugGroup) {
-    cwtest::CommandRun r = cwtest::run({"params", "--plugin", TINT_MODULE_PATH});
+    cwtest::CommandRun r = cwtest::run({"params", "--plugin", cwtest::modulePath("tint")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("  1    1  color                      color"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("#ff8000"), std::string::npos) << r.out;
@@ -17,7 +17,7 @@ TEST(TintExample, ListsItsParametersAndTheFrameworksDebugGroup) {
         << r.out;
     EXPECT_NE(r.out.find("how far each pixel moves towards its tinted self"), std::string::npos) << "its hint";
     EXPECT_EQ(r.out.find("stamp params"), std::string::npos) << "tint leaves out the debug group";
-    r = cwtest::run({"about", "--plugin", TINT_MODULE_PATH});
+    r = cwtest::run({"about", "--plugin", cwtest::modulePath("tint")});
     EXPECT_EQ(r.out, "tint, v1.0 build 383 2011.02.02-20:14:23\n\nmixes the layer towards itself tinted by a colour\n\n"
                      "kavri effect framework\nevery pixel mixed towards the layer tinted by one colour; alpha stays\n"
                      "an example effect on the framework\n");
@@ -29,7 +29,7 @@ TEST(TintExample, RendersThroughTheCommandWithWorkedPixels) {
     in.at(4, 2) = PF_Pixel{7, 255, 255, 255};
     std::string error;
     ASSERT_TRUE(cwtool::writePng(dir.path("in.png"), in, error)) << error;
-    cwtest::CommandRun r = cwtest::run({"render", dir.path("in.png"), dir.path("out.png"), "--plugin", TINT_MODULE_PATH});
+    cwtest::CommandRun r = cwtest::run({"render", dir.path("in.png"), dir.path("out.png"), "--plugin", cwtest::modulePath("tint")});
     ASSERT_EQ(r.status, 0) << r.err;
     refhost::World out;
     ASSERT_TRUE(cwtool::readPng(dir.path("out.png"), out, error)) << error;
@@ -39,12 +39,12 @@ TEST(TintExample, RendersThroughTheCommandWithWorkedPixels) {
     // white: green towards 128 gives 191.5, blue towards 0 gives 127.5, each rounded
     // up; alpha stays
     EXPECT_EQ(out.at(4, 2), (PF_Pixel{7, 255, 192, 128}));
-    r = cwtest::run({"render", dir.path("in.png"), dir.path("out.png"), "--plugin", TINT_MODULE_PATH, "--set",
+    r = cwtest::run({"render", dir.path("in.png"), dir.path("out.png"), "--plugin", cwtest::modulePath("tint"), "--set",
                      "amount=100", "--set", "color=0,255,255"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_TRUE(cwtool::readPng(dir.path("out.png"), out, error)) << error;
     EXPECT_EQ(out.at(0, 0), (PF_Pixel{255, 0, 100, 50}));
-    cwtest::expectOneLineError(cwtest::run({"render", dir.path("in.png"), dir.path("x.png"), "--plugin", TINT_MODULE_PATH,
+    cwtest::expectOneLineError(cwtest::run({"render", dir.path("in.png"), dir.path("x.png"), "--plugin", cwtest::modulePath("tint"),
                                             "--set", "amount=101"}),
                                2, "\"amount\" (float slider) must be from 0 to 100");
 }

@@ -53,8 +53,8 @@ TEST(FastPaths, ColourFillAlphaTableMatchesTheFormulaForEveryPair) {
     EXPECT_TRUE(dst.intact());
 }
 
-// Whole renders through the module and through the same code built with the
-// straightforward loops, compared byte for byte.
+// Whole renders through the module with its fast paths and with its
+// straightforward loops (CHECKERWARP_ISA=reference), compared byte for byte.
 struct Case {
     const char* name;
     int width, height;
@@ -65,22 +65,13 @@ struct Case {
     bool varying_alpha;
 };
 
-void makeInput(GuardedWorld& w, uint32_t seed, bool varying_alpha) {
-    std::mt19937 rng(seed);
-    auto byte = [&] {
-        const uint32_t r = rng() % 6;
-        return static_cast<A_u_char>(r == 0 ? 0 : r == 1 ? 255 : rng() % 256);
-    };
-    for (int y = 0; y < w.height(); ++y)
-        for (int x = 0; x < w.width(); ++x)
-            w.at(x, y) = PF_Pixel{varying_alpha ? byte() : A_u_char(255), byte(), byte(), byte()};
-}
-
-// Renders the case's settings through the module and through the reference
-// module into fast and slow (each cleared first and checked for stray writes).
-void renderBoth(const Case& c, refhost::Module& reference, GuardedWorld& in, GuardedWorld& fast, GuardedWorld& slow) {
+// Renders the case's settings through the module, with its fast paths and with
+// its reference loops, into fast and slow (each cleared first and checked for stray writes).
+void renderBoth(const Case& c, GuardedWorld& in, GuardedWorld& fast, GuardedWorld& slow) {
     for (int pass = 0; pass < 2; ++pass) {
-        refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference.entry());
+        std::unique_ptr<cwtest::IsaLevel> level;
+        if (pass == 1) level = std::make_unique<cwtest::IsaLevel>("reference");
+        refhost::Host host(cwtest::plugin().entry());
         ASSERT_EQ(host.start(), PF_Err_NONE);
         for (auto& f : c.floats) cwtest::setFloat(host, f.first, f.second);
         for (auto& p : c.popups) cwtest::setPopup(host, p.first, p.second);
@@ -95,10 +86,10 @@ void renderBoth(const Case& c, refhost::Module& reference, GuardedWorld& in, Gua
 
 // Renders the case over a seeded input through both modules and compares them
 // byte for byte; a failure names `what`, the seed and the first differing pixel.
-void renderBothAndCompare(const Case& c, refhost::Module& reference, uint32_t seed, const std::string& what) {
+void renderBothAndCompare(const Case& c, uint32_t seed, const std::string& what) {
     GuardedWorld in(c.width, c.height, 3), fast(c.width, c.height, 1), slow(c.width, c.height, 2);
-    makeInput(in, seed, c.varying_alpha);
-    renderBoth(c, reference, in, fast, slow);
+    cwtest::seededInput(in, seed, c.varying_alpha);
+    renderBoth(c, in, fast, slow);
     if (::testing::Test::HasFatalFailure()) return;
     for (int y = 0; y < c.height; ++y)
         for (int x = 0; x < c.width; ++x)
@@ -106,9 +97,6 @@ void renderBothAndCompare(const Case& c, refhost::Module& reference, uint32_t se
 }
 
 TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
-    std::string error;
-    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
-    ASSERT_NE(reference, nullptr) << error;
     const Case cases[] = {
         {"defaults", 640, 360, {}, {}, {}, PF_Quality_HI, false},
         {"alpha", 331, 207, {}, {}, {}, PF_Quality_HI, true},
@@ -137,22 +125,19 @@ TEST(FastPaths, RendersMatchTheStraightforwardPathsByteForByte) {
     };
     uint32_t seed = 99;
     for (const Case& c : cases) {
-        renderBothAndCompare(c, *reference, ++seed, c.name);
+        renderBothAndCompare(c, ++seed, c.name);
         if (HasFatalFailure()) return;
     }
 }
 
 TEST(FastPaths, EveryBackgroundAndSquaresFillMatchesWithTheDefaultGridAndADenseOne) {
-    std::string error;
-    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
-    ASSERT_NE(reference, nullptr) << error;
     uint32_t seed = 1600;
     for (double across : {12.0, 255.0})
         for (int background = 1; background <= 4; ++background)
             for (int squares = 1; squares <= 4; ++squares) {
                 const Case c = {"mode", 641, 363, {{"squares across", across}},
                                 {{"background fill", background}, {"squares fill", squares}}, {}, PF_Quality_HI, true};
-                renderBothAndCompare(c, *reference, ++seed,
+                renderBothAndCompare(c, ++seed,
                                      "background " + std::to_string(background) + ", squares " +
                                          std::to_string(squares) + ", " + std::to_string(static_cast<int>(across)) + " across");
                 if (HasFatalFailure()) return;
@@ -162,9 +147,6 @@ TEST(FastPaths, EveryBackgroundAndSquaresFillMatchesWithTheDefaultGridAndADenseO
 // More cells than one sweep takes: the walk averages a few cells, then works out
 // their drawings side by side, in every fill, against one cell at a time.
 TEST(FastPaths, TinyCellsInEveryFillMatchCellByCell) {
-    std::string error;
-    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
-    ASSERT_NE(reference, nullptr) << error;
     uint32_t seed = 2600;
     for (int background = 1; background <= 4; ++background)
         for (int squares = 1; squares <= 4; ++squares) {
@@ -175,7 +157,7 @@ TEST(FastPaths, TinyCellsInEveryFillMatchCellByCell) {
                             {{"wibble angle", 35}},
                             PF_Quality_HI,
                             true};
-            renderBothAndCompare(c, *reference, ++seed,
+            renderBothAndCompare(c, ++seed,
                                  "background " + std::to_string(background) + ", squares " + std::to_string(squares));
             if (HasFatalFailure()) return;
         }
@@ -185,9 +167,6 @@ TEST(FastPaths, TinyCellsInEveryFillMatchCellByCell) {
 // lean to the ends of their ranges, where the paths part ways (cells that pass
 // 2^24, rows shorter than a chunk, squares far outside their cells).
 TEST(FastPaths, RandomSettingsMatchTheStraightforwardPaths) {
-    std::string error;
-    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
-    ASSERT_NE(reference, nullptr) << error;
     const uint32_t seed = 777;
     std::mt19937 rng(seed);
     auto pick = [&](double lo, double hi) {
@@ -198,7 +177,7 @@ TEST(FastPaths, RandomSettingsMatchTheStraightforwardPaths) {
         const int w = 1 + rng() % 700, h = 1 + rng() % 500;
         const bool alpha = rng() % 2;
         GuardedWorld in(w, h, rng() % 5), fast(w, h, rng() % 5), slow(w, h, 1);
-        makeInput(in, seed + round, alpha);
+        cwtest::seededInput(in, seed + round, alpha);
         const Case c = {
             "random", w, h,
             {{"squares across", pick(1, 60)}, {"x scale", pick(5, 400)}, {"y scale", pick(5, 400)},
@@ -207,7 +186,7 @@ TEST(FastPaths, RandomSettingsMatchTheStraightforwardPaths) {
             {{"brick offset", pick(0, 360)}, {"x offset", pick(-720, 720)}, {"y offset", pick(-720, 720)},
              {"wibble angle", pick(0, 360)}},
             rng() % 3 ? PF_Quality_HI : PF_Quality_LO, alpha};
-        renderBoth(c, *reference, in, fast, slow);
+        renderBoth(c, in, fast, slow);
         if (HasFatalFailure()) return;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x)
@@ -225,19 +204,18 @@ namespace {
 // A render into its own input takes the path that reads the input after the
 // background is laid, in both modules.
 TEST(FastPaths, RenderingInPlaceMatchesTheStraightforwardPaths) {
-    std::string error;
-    auto reference = refhost::Module::load(CHECKERWARP_REFERENCE_MODULE_PATH, error);
-    ASSERT_NE(reference, nullptr) << error;
     // every background, and tiny cells (the walk that averages a few cells
     // before drawing them may not do so in place)
     for (int background = 1; background <= 4; ++background)
         for (double across : {12.0, 255.0}) {
             const int w = across > 100 ? 600 : 211, h = across > 100 ? 400 : 133;
             GuardedWorld fast(w, h, 3), slow(w, h, 3);
-            makeInput(fast, 5, true);
-            makeInput(slow, 5, true);
+            cwtest::seededInput(fast, 5, true);
+            cwtest::seededInput(slow, 5, true);
             for (int pass = 0; pass < 2; ++pass) {
-                refhost::Host host(pass == 0 ? cwtest::plugin().entry() : reference->entry());
+                std::unique_ptr<cwtest::IsaLevel> level;
+                if (pass == 1) level = std::make_unique<cwtest::IsaLevel>("reference");
+                refhost::Host host(cwtest::plugin().entry());
                 ASSERT_EQ(host.start(), PF_Err_NONE);
                 // (green: the horizontal influence, so squares grow wide over the colour)
                 cwtest::setColor(host, "background color", 200, 230, 90);

@@ -80,7 +80,7 @@ struct Frei0r {
 };
 
 Frei0r& bridge() {
-    static Frei0r b(std::string(CHECKERWARP_FREI0R_DIR) + "/checkerwarp.so");
+    static Frei0r b(cwtest::frei0rFolder() + "/checkerwarp.so");
     static const bool ready = [] {
         EXPECT_NE(b.handle, nullptr) << dlerror();
         EXPECT_EQ(b.init(), 1);
@@ -317,7 +317,7 @@ TEST(Frei0rBridge, AMissingModuleFailsInitWithOneLineNamingThePath) {
     // a copy of the bridge where nothing lies beside it
     cwtest::TempDir dir;
     const std::string copy = dir.path("lonely/checkerwarp.so");
-    ASSERT_EQ(std::system(("mkdir -p " + dir.path("lonely") + " && cp " + CHECKERWARP_FREI0R_DIR + "/checkerwarp.so " +
+    ASSERT_EQ(std::system(("mkdir -p " + dir.path("lonely") + " && cp " + cwtest::frei0rFolder() + "/checkerwarp.so " +
                            copy).c_str()),
               0);
     testing::internal::CaptureStderr();

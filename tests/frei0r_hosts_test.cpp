@@ -34,7 +34,7 @@ constexpr bool CHECKERWARP_SANITIZED = false;
 
 // Runs a shell command with the build's frei0r folder on FREI0R_PATH.
 int shell(const std::string& command) {
-    return std::system(("FREI0R_PATH=" + shellQuote(CHECKERWARP_FREI0R_DIR) + " " + command + " >/dev/null 2>&1").c_str());
+    return std::system(("FREI0R_PATH=" + shellQuote(cwtest::frei0rFolder()) + " " + command + " >/dev/null 2>&1").c_str());
 }
 
 class Frei0rHosts : public ::testing::Test {
@@ -87,7 +87,7 @@ TEST_F(Frei0rHosts, FfmpegRendersWhatTheCommandRenders) {
     // the example effect too: color, amount
     ASSERT_EQ(ffmpeg("frei0r=tint:0/1/1|1"), 0);
     EXPECT_TRUE(picture(out).samePixels(
-        command({"--plugin", TINT_MODULE_PATH, "--set", "color=0,255,255", "--set", "amount=100"})));
+        command({"--plugin", cwtest::modulePath("tint"), "--set", "color=0,255,255", "--set", "amount=100"})));
 }
 
 TEST_F(Frei0rHosts, MeltKeyframesGiveTheCommandsFrames) {

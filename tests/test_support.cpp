@@ -1,29 +1,80 @@
 #include "tests/test_support.h"
 
 #include <cmath>
+#include <cstdlib>
+#include <map>
 #include <ostream>
+#include <random>
+#include <sstream>
+
+#include "tools/param_values.h"
 
 namespace cwtest {
 
 const PF_Pixel kSentinel = {0xA5, 0x5A, 0xC3, 0x3C};
 
-refhost::Module& plugin() {
-    static std::unique_ptr<refhost::Module> module = [] {
+std::vector<std::string> effectNames() {
+    std::vector<std::string> names;
+    std::stringstream list(CHECKERWARP_EFFECTS);
+    for (std::string name; std::getline(list, name, ',');) names.push_back(name);
+    return names;
+}
+
+std::string modulePath(const std::string& effect) {
+    return std::string(CHECKERWARP_BUILD_DIR) + "/" + effect + ".so";
+}
+
+std::string frei0rFolder() {
+    return std::string(CHECKERWARP_BUILD_DIR) + "/frei0r";
+}
+
+refhost::Module& module(const std::string& effect) {
+    static std::map<std::string, std::unique_ptr<refhost::Module>> loaded;
+    std::unique_ptr<refhost::Module>& m = loaded[effect];
+    if (!m) {
         std::string error;
-        auto m = refhost::Module::load(CHECKERWARP_MODULE_PATH, error);
+        m = refhost::Module::load(modulePath(effect), error);
         if (!m) {
             ADD_FAILURE() << error;
             std::abort();
         }
-        return m;
-    }();
-    return *module;
+    }
+    return *m;
+}
+
+refhost::Module& plugin() {
+    return module("checkerwarp");
+}
+
+std::unique_ptr<refhost::Host> startedHost(refhost::Module& m) {
+    auto host = std::make_unique<refhost::Host>(m.entry());
+    EXPECT_EQ(host->start(), PF_Err_NONE);
+    return host;
 }
 
 std::unique_ptr<refhost::Host> startedHost() {
-    auto host = std::make_unique<refhost::Host>(plugin().entry());
-    EXPECT_EQ(host->start(), PF_Err_NONE);
-    return host;
+    return startedHost(plugin());
+}
+
+IsaLevel::IsaLevel(const char* level) {
+    const char* now = std::getenv("CHECKERWARP_ISA");
+    had_ = now != nullptr;
+    if (had_) before_ = now;
+    setenv("CHECKERWARP_ISA", level, 1);
+}
+
+IsaLevel::~IsaLevel() {
+    if (had_)
+        setenv("CHECKERWARP_ISA", before_.c_str(), 1);
+    else
+        unsetenv("CHECKERWARP_ISA");
+}
+
+void applySettings(refhost::Host& host, const std::vector<std::string>& settings) {
+    for (const std::string& s : settings) {
+        std::string error;
+        EXPECT_TRUE(cwtool::applySetting(host, s, error)) << s << ": " << error;
+    }
 }
 
 GuardedWorld::GuardedWorld(int32_t width, int32_t height, int32_t pad_pixels, int32_t border)
@@ -39,6 +90,22 @@ GuardedWorld::GuardedWorld(int32_t width, int32_t height, int32_t pad_pixels, in
     def_.height = height;
     def_.extent_hint = {0, 0, width, height};
     fill(PF_Pixel{255, 0, 0, 0});
+}
+
+GuardedWorld::GuardedWorld(const GuardedWorld& other) {
+    *this = other;
+}
+
+GuardedWorld& GuardedWorld::operator=(const GuardedWorld& other) {
+    if (this == &other) return *this;
+    stride_pixels_ = other.stride_pixels_;
+    border_ = other.border_;
+    total_rows_ = other.total_rows_;
+    storage_ = other.storage_;
+    inside_ = other.inside_;
+    def_ = other.def_;
+    def_.data = &storage_[static_cast<size_t>(border_) * stride_pixels_ + border_];
+    return *this;
 }
 
 PF_Pixel& GuardedWorld::at(int32_t x, int32_t y) {
@@ -88,6 +155,42 @@ void setCheckbox(refhost::Host& host, const char* name, bool on) {
 void setPointPixels(refhost::Host& host, const char* name, double x, double y) {
     host.setPoint(host.positionOfName(name), static_cast<PF_Fixed>(std::lround(x * 65536)),
                   static_cast<PF_Fixed>(std::lround(y * 65536)));
+}
+
+void seededInput(GuardedWorld& w, uint32_t seed, bool varying_alpha) {
+    std::mt19937 rng(seed);
+    auto byte = [&] {
+        const uint32_t r = rng() % 6;
+        return static_cast<A_u_char>(r == 0 ? 0 : r == 1 ? 255 : rng() % 256);
+    };
+    for (int y = 0; y < w.height(); ++y)
+        for (int x = 0; x < w.width(); ++x)
+            w.at(x, y) = PF_Pixel{varying_alpha ? byte() : A_u_char(255), byte(), byte(), byte()};
+}
+
+void expectTwinsMatch(refhost::Module& module, const GuardedWorld& input, const std::string& what,
+                      const std::function<void(refhost::Host&)>& prepare, bool in_place) {
+    const int32_t w = input.width(), h = input.height();
+    GuardedWorld out[2] = {GuardedWorld(w, h, 1), GuardedWorld(w, h, 2)};
+    GuardedWorld in = input;  // (the input's copy keeps its own storage)
+    for (int pass = 0; pass < 2; ++pass) {
+        std::unique_ptr<IsaLevel> level;
+        if (pass == 1) level = std::make_unique<IsaLevel>("reference");
+        refhost::Host host(module.entry());
+        ASSERT_EQ(host.start(), PF_Err_NONE) << what;
+        prepare(host);
+        if (in_place) {
+            out[pass] = input;
+            ASSERT_EQ(host.render(out[pass].def(), out[pass].def()), PF_Err_NONE) << what;
+        } else {
+            out[pass].fill(PF_Pixel{0, 0, 0, 0});
+            ASSERT_EQ(host.render(in.def(), out[pass].def()), PF_Err_NONE) << what;
+        }
+        ASSERT_TRUE(out[pass].intact()) << what << ": a write outside the world";
+    }
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            ASSERT_EQ(out[0].at(x, y), out[1].at(x, y)) << what << ": first differs at " << x << "," << y;
 }
 
 refhost::World solidWorld(int32_t width, int32_t height, PF_Pixel p) {

@@ -1,9 +1,10 @@
-#include "effect/kavri_cell_average.h"
+#include "cells/kavri_cell_average.h"
 
 #include <cmath>
 #include <cstring>
 
-#include "effect/kavri_average_kernels.h"
+#include "cells/kavri_average_kernels.h"
+#include "graphics/kavri_isa.h"
 
 static void setAverage(PF_PixelFloat* average, const float sums[4], int64_t n) {
     if (n == 0) {
@@ -141,7 +142,6 @@ void cellSumEnd(const CellSum* s, PF_PixelFloat* average) {
     setAverage(average, sums, pixelCount(&s->rect));
 }
 
-#if !KAVRI_REFERENCE_PATHS
 // A rectangle of a few pixels (tiny cells) is summed here, byte by byte, rather
 // than through the vector kernels, whose setting up would cost more.
 constexpr int64_t kFewPixels = 8;
@@ -162,12 +162,12 @@ static void sumFewPixels(PF_LayerDef* world, const PF_LRect& r, uint64_t sums[4]
     sums[2] = green;
     sums[3] = blue;
 }
-#endif
 
 void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average) {
-#if KAVRI_REFERENCE_PATHS
-    r_average_rect_rgba_reference(world, rect, average);
-#else
+    if (kvReferencePaths()) {
+        r_average_rect_rgba_reference(world, rect, average);
+        return;
+    }
     // no pixels, or a few: without the running sums' record
     const float none[4] = {0, 0, 0, 0};
     if (!prepareAverageRect(world, rect)) {
@@ -196,7 +196,6 @@ void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* aver
             for (int32_t y = s.rect.top; y < s.rect.bottom; ++y) cellSumAddRow(&s, world, y);
     }
     cellSumEnd(&s, average);
-#endif
 }
 
 void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* average) {

@@ -1,7 +1,7 @@
 // Cell colour averaging: the average alpha, red, green and blue of a rectangle
 // of a layer as floats, exactly as adding the pixels one by one in single
 // precision gives them, and the running sums a sweep keeps for many cells at
-// once.
+// once. What an average is (not quite the mean) is said in cells/kavri_cells.h.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +10,10 @@
 #include "graphics/kavri_ae_graphics_utils.h"
 
 // Average alpha, red, green, blue over the rectangle, as floats on the 0..255
-// scale; the rectangle is clipped in place. 128 in every channel for an empty
-// count or a world with no pixels.
+// scale: (sum + n / 2) / n, the mean raised so that truncation rounds it. The
+// rectangle is clipped in place; an edge of exactly 0 reads the first column or
+// row. 128 in every channel for a count of 0 or a world with no pixels; an
+// area wholly outside has a negative count and gives (n / 2) / n.
 void r_average_rect_rgba(PF_LayerDef* world, PF_LRect* rect, PF_PixelFloat* average);
 void r_average_frect_rgba(PF_LayerDef* world, FRect* rect, PF_PixelFloat* average);
 // n additions of the whole number b to sum, one after another in single

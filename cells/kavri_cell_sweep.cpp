@@ -1,4 +1,4 @@
-#include "effect/kavri_cell_sweep.h"
+#include "cells/kavri_cell_sweep.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <utility>
 
-#include "effect/kavri_average_kernels.h"
-#include "effect/kavri_cell_average.h"
+#include "cells/kavri_average_kernels.h"
+#include "cells/kavri_cell_average.h"
 #include "graphics/kavri_isa.h"
 
 // The colour and tinted backgrounds read the input row by row, and every cell
@@ -18,7 +18,6 @@
 // background is laid before the first cell is drawn. The cells are then drawn
 // band by band (drawBanded).
 
-#if !KAVRI_REFERENCE_PATHS
 // Rows summed per band, and the bytes of output drawn per band.
 constexpr int32_t kSweepBandRows = 16;
 constexpr int32_t kDrawBandBytes = 256 * 1024;
@@ -479,13 +478,7 @@ static bool sweepGathered(const SweepCells* job) {
     std::free(records.block);
     return true;
 }
-#endif
-
 bool sweepCells(const SweepCells* job) {
-#if KAVRI_REFERENCE_PATHS
-    (void)job;
-    return false;
-#else
-    return sweepGathered(job);
-#endif
+    // (the reference paths average and draw cell by cell, to check the sweep against)
+    return !kvReferencePaths() && sweepGathered(job);
 }

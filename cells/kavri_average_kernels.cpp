@@ -1,4 +1,4 @@
-#include "effect/kavri_average_kernels.h"
+#include "cells/kavri_average_kernels.h"
 
 #include <immintrin.h>
 

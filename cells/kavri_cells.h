@@ -1,0 +1,35 @@
+// The cell library's front: the average colour of a layer under each of many
+// cells, in one pass over the layer where it can, cell by cell where it
+// cannot, with the host's abort check inside. What an effect does with the
+// averages (fill its cells, size its squares) is its own.
+//
+// The rounding contract, for every routine of the library:
+//   - An average is a float per channel on the 0..255 scale: (sum + n / 2) / n
+//     for n pixels (n / 2 truncated), the sum added pixel by pixel in single
+//     precision. It is NOT the mean: it is raised by half a level for an even
+//     count, so that truncating it gives the mean rounded to the nearest level
+//     (halves up). r_cell_colour truncates; never add 0.5 again.
+//   - Each channel is averaged on its own, alpha too: colours are not
+//     weighted by their alpha.
+//   - An area is clipped to the layer; an area whose right (or bottom) edge is
+//     exactly 0 reads the first column (or row); an area of no pixels inside
+//     averages 128 in every channel when its clipped count is 0.
+#pragma once
+
+#include <cstdint>
+
+#include "graphics/kavri_ae_graphics_utils.h"
+#include "platform/ae_effect.h"
+
+// The averages of `count` cells of `input`, averages[i] for areas[i] (half-
+// open, in pixels; left as they are). Returns 0, or the host's interrupt code
+// when the user stopped the render (the averages are then incomplete).
+PF_Err r_average_cells(PF_InData* in_data, PF_LayerDef* input, const PF_LRect* areas, int32_t count,
+                       PF_PixelFloat* averages);
+
+// A cell's colour in bytes: each channel of the average truncated (the mean
+// rounded to the nearest level), held to 0..255.
+inline PF_Pixel r_cell_colour(const PF_PixelFloat& average) {
+    return PF_Pixel{truncToByte(average.alpha), truncToByte(average.red), truncToByte(average.green),
+                    truncToByte(average.blue)};
+}
