@@ -88,6 +88,12 @@ TEST_F(Frei0rHosts, FfmpegRendersWhatTheCommandRenders) {
     ASSERT_EQ(ffmpeg("frei0r=tint:0/1/1|1"), 0);
     EXPECT_TRUE(picture(out).samePixels(
         command({"--plugin", cwtest::modulePath("tint"), "--set", "color=0,255,255", "--set", "amount=100"})));
+    // and pixelate: cell size (0.001 is 1 + 4.095), offset x, offset y, keep alpha
+    ASSERT_EQ(ffmpeg("frei0r=pixelate"), 0);
+    EXPECT_TRUE(picture(out).samePixels(command({"--plugin", cwtest::modulePath("pixelate")}))) << "pixelate's defaults";
+    ASSERT_EQ(ffmpeg("frei0r=pixelate:0.001|0.25|0.5|y"), 0);
+    EXPECT_TRUE(picture(out).samePixels(command({"--plugin", cwtest::modulePath("pixelate"), "--set", "cell size=5.095",
+                                                 "--set", "offset=24,37.5", "--set", "keep alpha=on"})));
 }
 
 TEST_F(Frei0rHosts, MeltKeyframesGiveTheCommandsFrames) {

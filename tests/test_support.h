@@ -98,8 +98,11 @@ void seededInput(GuardedWorld& world, uint32_t seed, bool varying_alpha);
 // guarded world cleared first, after `prepare` has set the host's values, and
 // requires the same bytes and no stray write. A failure names `what` and the
 // first differing pixel. In place: each renders into a copy of its input.
-void expectTwinsMatch(refhost::Module& module, const GuardedWorld& input, const std::string& what,
-                      const std::function<void(refhost::Host&)>& prepare, bool in_place = false);
+// With a time limit (seconds), a render that takes longer is stopped through
+// the host's abort check and the comparison skipped: returns false.
+bool expectTwinsMatch(refhost::Module& module, const GuardedWorld& input, const std::string& what,
+                      const std::function<void(refhost::Host&)>& prepare, bool in_place = false,
+                      double time_limit = 0);
 
 }  // namespace cwtest
 
