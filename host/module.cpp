@@ -1,6 +1,11 @@
 #include "host/module.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
 
 namespace refhost {
 
@@ -33,6 +38,39 @@ Module::~Module() {
 
 void* Module::symbol(const char* name) const {
     return dlsym(handle_, name);
+}
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    return folder.empty() ? "." : folder.string();
+}
+
+std::string fileOfCode(const void* address) {
+    Dl_info info{};
+    if (dladdr(address, &info) && info.dli_fname && std::string(info.dli_fname).find('/') != std::string::npos)
+        return info.dli_fname;
+    // (a program's own code is named by its path only through /proc)
+    std::error_code ec;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? "./unknown" : program.string();
+}
+
+std::string findModule(const std::string& effect, const std::string& caller) {
+    const std::string folder = folderOf(caller);
+    std::string variable;
+    for (char c : effect) variable += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    variable += "_PLUGIN";
+    if (const char* set = std::getenv(variable.c_str()); set && *set) return set;
+    const std::string file = effect + ".so";
+    std::string first;
+    for (const char* place : {"/", "/../checkerwarp/", "/../lib/checkerwarp/", "/../"}) {
+        const std::string candidate = folder + place + file;
+        std::error_code ec;
+        if (std::filesystem::equivalent(candidate, caller, ec)) continue;
+        if (access(candidate.c_str(), R_OK) == 0) return candidate;
+        if (first.empty()) first = candidate;
+    }
+    return first;
 }
 
 }  // namespace refhost

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -33,6 +34,48 @@ TEST(Cli, AboutShowsCarriageReturnsAsLineBreaks) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("checkerwarp, v1.4 build 383 2011.02.02-20:14:23\n\nan interesting", 0), 0u) << r.out;
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}
+
+TEST(Cli, EveryOptionTakesItsValueInEveryForm) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> forms = {
+        {"--quality=low", "--jobs=2", "--compression=small", "--set=squares across=30", "--plugin=checkerwarp"},
+        {"--quality", "low", "-j2", "--compression", "small", "--set", "squares across=30"},
+        {"-j", "2", "--quality", "low", "--compression=small", "--set", "squares across=30", "--plugin", "checkerwarp"},
+    };
+    std::vector<uint8_t> first;
+    for (size_t i = 0; i < forms.size(); ++i) {
+        std::vector<std::string> args = {"render", "--demo", dir.path("f.png")};
+        args.insert(args.begin() + (i == 2 ? 1 : 3), forms[i].begin(), forms[i].end());  // options before the files too
+        const CommandRun r = run(args);
+        ASSERT_EQ(r.status, 0) << i << ": " << r.err;
+        const std::vector<uint8_t> bytes = cwtest::readBytes(dir.path("f.png"));
+        if (i == 0)
+            first = bytes;
+        else
+            EXPECT_EQ(bytes, first) << "form " << i;
+    }
+    expectOneLineError(run({"render", "--demo", dir.path("x.png"), "--quality=medium"}), 2, "--quality is high or low");
+    expectOneLineError(run({"render", "--demo", dir.path("x.png"), "-j0"}), 2, "--jobs takes a number of worker processes from 1 to 256");
+    expectOneLineError(run({"params", "--quality=low"}), 2, "'params' takes no option --quality (it takes only --json)");
+    expectOneLineError(run({"render", "--demo", dir.path("x.png"), "--animate", "x offset"}), 2, "--animate needs NAME and KEYS");
+}
+
+// The options --help lists are the ones the README's tables give, written the same way.
+TEST(Cli, HelpAndTheReadmeListTheSameOptions) {
+    std::set<std::string> help, readme;
+    std::istringstream lines(run({"--help"}).out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("  -", 0) == 0) help.insert(line.substr(2, line.find("  ", 2) - 2));
+    std::ifstream file(std::string(CHECKERWARP_SOURCE_DIR) + "/README.md");
+    for (std::string line; std::getline(file, line);) {
+        if (line.rfind("| `-", 0) != 0) continue;
+        std::string option = line.substr(3, line.find("` |") - 3);
+        for (size_t at; (at = option.find("\\|")) != std::string::npos;) option.replace(at, 2, "|");
+        readme.insert(option);
+    }
+    EXPECT_EQ(help, readme);
+    EXPECT_GE(help.size(), 13u);
 }
 
 TEST(Cli, HelpVersionAndUsageErrors) {

@@ -334,7 +334,7 @@ TEST(Frei0rBridge, AMissingModuleFailsInitWithOneLineNamingThePath) {
         lonely.deinit();
     }
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("checkerwarp frei0r: cannot load plug-in module " + dir.path("lonely") + "/../checkerwarp.so"),
+    EXPECT_NE(err.find("checkerwarp frei0r: cannot load plug-in module " + dir.path("lonely") + "/../checkerwarp/checkerwarp.so"),
               std::string::npos)
         << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;

@@ -8,46 +8,77 @@
 #include <string>
 #include <vector>
 
+#include "tools/options.h"
 #include "tools/render_job.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage:\n"
-    "  checkerwarp about                          the plug-in's About text\n"
-    "  checkerwarp params [--json]                every parameter in host order\n"
-    "  checkerwarp render INPUT OUTPUT [options]\n"
-    "  checkerwarp render --demo OUTPUT.png [options]    (or any OUTPUT)\n"
-    "\n"
-    "INPUT:  a PNG (a still), a numbered sequence (shots/in_%04d.png), or a video ffmpeg reads\n"
-    "OUTPUT: a PNG (one frame), a sequence (out/frame_%04d.png), or a video: .mp4 (H.264, even sizes),\n"
-    "        .mov (ProRes 4444 with alpha), .mkv (FFV1, lossless, with alpha), .webm (VP9 with alpha), .gif\n"
-    "  checkerwarp --help | --version\n"
-    "\n"
-    "render options:\n"
-    "  --set \"NAME=VALUE\"     set a parameter (repeatable); NAME as 'checkerwarp params' lists it.\n"
-    "                         float slider: 2.5   point: X,Y in pixels   color: #RRGGBB or R,G,B\n"
-    "                         popup: a choice's text or number   angle: degrees   checkbox: on/off\n"
-    "  --quality high|low     anti-aliased edges, or whole pixels only (default high)\n"
-    "  --pixel-aspect N/D     pixel aspect ratio of the image (default 1/1)\n"
-    "  --animate NAME KEYS    animate a parameter (repeatable): \"0=0;48=360\", frames or HH:MM:SS.mmm;\n"
-    "                         = linear, |= hold, ~= smooth; values as for --set\n"
-    "  --fps R                frames a second up to 1000, N or N/D (default: the video's, else 25)\n"
-    "  --duration N|Ns        a still's length in frames or seconds (default 1 frame)\n"
-    "  --frames A-B           render frames A to B only, in the input's numbering\n"
-    "  -j, --jobs N           worker processes (default: one a core)\n"
-    "  --quiet                no progress line\n"
-    "  --compression fast|default|small   PNG output: quick, or the smallest files\n"
-    "  --time-limit SECONDS   stop a frame that takes longer (status 1, no output)\n"
-    "  --max-pixels N         refuse larger input pictures and video frames (default 268435456)\n"
-    "  --plugin PATH          the plug-in module (default: the one beside this program)\n"
-    "\n"
-    "INPUT - reads the picture from standard input, OUTPUT - writes it to standard output.\n"
-    "\n"
-    "examples:\n"
-    "  checkerwarp render --demo demo.png\n"
-    "  checkerwarp render photo.png mosaic.png --set \"background fill=tile\" --set \"background color=#ffffff\"\n"
-    "    --set \"squares fill=none\"\n";
+// The commands, as bits of OptionSpec::commands.
+enum : unsigned { kAbout = 1, kParams = 2, kRender = 4, kVersion = 8, kEvery = 15 };
+
+// Every option of every command: parsing and --help both read this table.
+const std::vector<cwtool::OptionSpec> kOptions = {
+    {"set", 0, "\"NAME=VALUE\"", 1,
+     "set a parameter (repeatable); NAME as 'checkerwarp params' lists it.\n"
+     "float slider: 2.5   point: X,Y in pixels   color: #RRGGBB or R,G,B\n"
+     "popup: a choice's text or number   angle: degrees   checkbox: on/off",
+     "--set needs \"NAME=VALUE\"", kRender},
+    {"quality", 0, "high|low", 1, "anti-aliased edges, or whole pixels only (default high)", "--quality is high or low",
+     kRender},
+    {"pixel-aspect", 0, "N/D", 1, "pixel aspect ratio of the image (default 1/1)",
+     "--pixel-aspect takes N/D with whole numbers from 1 to 1000000, such as 10/11", kRender},
+    {"animate", 0, "NAME KEYS", 2,
+     "animate a parameter (repeatable): \"0=0;48=360\", frames or HH:MM:SS.mmm;\n"
+     "= linear, |= hold, ~= smooth; values as for --set",
+     "--animate needs NAME and KEYS, such as \"x offset\" \"0=0;48=360\"", kRender},
+    {"fps", 0, "R", 1, "frames a second up to 1000, N or N/D (default: the video's, else 25)",
+     "--fps needs frames a second, such as 25 or 30000/1001", kRender},
+    {"duration", 0, "N|Ns", 1, "a still's length in frames or seconds (default 1 frame)",
+     "--duration needs frames (48) or seconds (2s)", kRender},
+    {"frames", 0, "A-B", 1, "render frames A to B only, in the input's numbering",
+     "--frames takes A-B, two frame numbers such as 0-99", kRender},
+    {"jobs", 'j', "N", 1, "worker processes (default: one a core)",
+     "--jobs takes a number of worker processes from 1 to 256", kRender},
+    {"quiet", 0, nullptr, 0, "no progress line", nullptr, kRender},
+    {"compression", 0, "fast|default|small", 1, "PNG output: quick, or the smallest files",
+     "--compression is fast, default or small", kRender},
+    {"time-limit", 0, "SECONDS", 1, "stop a frame that takes longer (status 1, no output)",
+     "--time-limit takes a number of seconds greater than 0, such as 2.5", kRender},
+    {"max-pixels", 0, "N", 1, "refuse larger input pictures and video frames (default 268435456)",
+     "--max-pixels takes a whole number of pixels greater than 0", kRender},
+    {"demo", 0, nullptr, 0, nullptr, nullptr, kRender},
+    {"json", 0, nullptr, 0, nullptr, nullptr, kParams},
+    {"plugin", 0, "PATH|NAME", 1,
+     "the plug-in module, for every command: a path, or an effect's name (pixelate)\n"
+     "found beside this program (default: checkerwarp)",
+     "--plugin needs a path", kEvery},
+    {"help", 'h', nullptr, 0, nullptr, nullptr, kEvery},
+    {"version", 0, nullptr, 0, nullptr, nullptr, kEvery},
+};
+
+std::string usage() {
+    return "usage:\n"
+           "  checkerwarp about                          the plug-in's About text\n"
+           "  checkerwarp params [--json]                every parameter in host order\n"
+           "  checkerwarp render INPUT OUTPUT [options]\n"
+           "  checkerwarp render --demo OUTPUT.png [options]    (or any OUTPUT)\n"
+           "\n"
+           "INPUT:  a PNG (a still), a numbered sequence (shots/in_%04d.png), or a video ffmpeg reads\n"
+           "OUTPUT: a PNG (one frame), a sequence (out/frame_%04d.png), or a video: .mp4 (H.264, even sizes),\n"
+           "        .mov (ProRes 4444 with alpha), .mkv (FFV1, lossless, with alpha), .webm (VP9 with alpha), .gif\n"
+           "  checkerwarp --help | --version\n"
+           "\n"
+           "render options (--name VALUE or --name=VALUE; -j4 or -j 4):\n" +
+           cwtool::optionHelp(kOptions, kRender) +
+           "\n"
+           "INPUT - reads the picture from standard input, OUTPUT - writes it to standard output.\n"
+           "\n"
+           "examples:\n"
+           "  checkerwarp render --demo demo.png\n"
+           "  checkerwarp render photo.png mosaic.png --set \"background fill=tile\" --set \"background color=#ffffff\"\n"
+           "    --set \"squares fill=none\"\n"
+           "  checkerwarp render --demo pixels.png --plugin pixelate --set \"cell size=24\"\n";
+}
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "checkerwarp: %s (see 'checkerwarp --help')\n", message.c_str());
@@ -73,43 +104,6 @@ bool parseAspect(const std::string& text, A_long& num, A_u_long& den) {
     return true;
 }
 
-// Options every subcommand accepts: --plugin PATH.
-struct Common {
-    std::string plugin;
-};
-
-// Options of `render` that take a value, so that their values are not read as
-// options of their own.
-bool takesValue(const std::string& option) {
-    return option == "--set" || option == "--quality" || option == "--pixel-aspect" || option == "--time-limit" ||
-           option == "--max-pixels" || option == "--plugin" || option == "--animate" || option == "--fps" ||
-           option == "--duration" || option == "--frames" || option == "-j" || option == "--jobs" ||
-           option == "--compression";
-}
-
-// Takes --plugin PATH (or --plugin=PATH) out of the arguments, wherever it
-// stands; an empty error when it is absent or well formed.
-std::string takePlugin(std::vector<std::string>& args, Common& common) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string path;
-        if (args[i] == "--plugin") {
-            if (i + 1 >= args.size()) return "--plugin needs a path";
-            path = args[i + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-        } else if (args[i].rfind("--plugin=", 0) == 0) {
-            path = args[i].substr(9);
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            if (takesValue(args[i])) ++i;
-            continue;
-        }
-        if (path.empty()) return "--plugin needs a path, got an empty one";
-        common.plugin = path;
-        --i;
-    }
-    return "";
-}
-
 // Frame numbers go up to here, so that a range's length never overflows.
 constexpr long long kMaxFrameNumber = 999999999999999LL;
 
@@ -132,21 +126,31 @@ bool parsePositive(const std::string& text, double& v) {
     return !text.empty() && end && *end == 0 && v > 0 && v < 1e9;
 }
 
-int runAbout(const std::vector<std::string>& args, const Common& common) {
-    if (!args.empty()) return usageError("'about' takes no arguments, got '" + args[0] + "'");
+// The plug-in given with --plugin, else the one beside the program.
+std::string pluginOf(const cwtool::ParsedLine& line) {
+    for (const cwtool::GivenOption& o : line.options)
+        if (std::strcmp(o.spec->name, "plugin") == 0) return cwtool::pluginPath(o.values[0]);
+    return cwtool::defaultPluginPath();
+}
+
+bool given(const cwtool::ParsedLine& line, const char* name) {
+    for (const cwtool::GivenOption& o : line.options)
+        if (std::strcmp(o.spec->name, name) == 0) return true;
+    return false;
+}
+
+int runAbout(const cwtool::ParsedLine& line) {
     cwtool::Session session;
     std::string error;
-    if (!cwtool::openSession(common.plugin.empty() ? cwtool::defaultPluginPath() : common.plugin, session, error))
-        return failure(error);
+    if (!cwtool::openSession(pluginOf(line), session, error)) return failure(error);
     std::cout << cwtool::aboutText(*session.host) << "\n";
     return cwtool::kOk;
 }
 
 // The command's version, then the plug-in's as it reports it.
-int runVersion(const std::vector<std::string>& args, const Common& common) {
-    if (!args.empty()) return usageError("'--version' takes no arguments, got '" + args[0] + "'");
+int runVersion(const cwtool::ParsedLine& line) {
     std::cout << "checkerwarp " CHECKERWARP_VERSION "\n";
-    const std::string path = common.plugin.empty() ? cwtool::defaultPluginPath() : common.plugin;
+    const std::string path = pluginOf(line);
     cwtool::Session session;
     std::string error;
     if (!cwtool::openSession(path, session, error)) return failure(error);
@@ -157,97 +161,72 @@ int runVersion(const std::vector<std::string>& args, const Common& common) {
     return cwtool::kOk;
 }
 
-int runParams(const std::vector<std::string>& args, const Common& common) {
-    bool json = false;
-    for (const std::string& a : args) {
-        if (a == "--json")
-            json = true;
-        else
-            return usageError("'params' takes only --json, got '" + a + "'");
-    }
+int runParams(const cwtool::ParsedLine& line) {
     cwtool::Session session;
     std::string error;
-    if (!cwtool::openSession(common.plugin.empty() ? cwtool::defaultPluginPath() : common.plugin, session, error))
-        return failure(error);
-    cwtool::listParams(*session.host, std::cout, json);
+    if (!cwtool::openSession(pluginOf(line), session, error)) return failure(error);
+    cwtool::listParams(*session.host, std::cout, given(line, "json"));
     return cwtool::kOk;
 }
 
-int runRender(const std::vector<std::string>& args, const Common& common) {
-    cwtool::RenderRequest request;
-    request.plugin = common.plugin;
-    std::vector<std::string> files;
-    bool demo = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--demo") {
-            demo = true;
-        } else if (a == "--set") {
-            if (!value(v)) return usageError("--set needs \"NAME=VALUE\"");
-            request.settings.push_back(v);
-        } else if (a.rfind("--set=", 0) == 0) {
-            request.settings.push_back(a.substr(6));
-        } else if (a == "--quality") {
-            if (!value(v) || (v != "high" && v != "low")) return usageError("--quality is high or low");
-            request.quality = v == "high" ? PF_Quality_HI : PF_Quality_LO;
-        } else if (a == "--pixel-aspect") {
-            if (!value(v) || !parseAspect(v, request.aspect_num, request.aspect_den))
-                return usageError("--pixel-aspect takes N/D with whole numbers from 1 to 1000000, such as 10/11");
-        } else if (a == "--time-limit") {
-            if (!value(v) || !parsePositive(v, request.time_limit))
-                return usageError("--time-limit takes a number of seconds greater than 0, such as 2.5");
-        } else if (a == "--max-pixels") {
-            char* end = nullptr;
-            errno = 0;
-            const long long n = value(v) ? std::strtoll(v.c_str(), &end, 10) : 0;
-            if (v.empty() || !end || *end != 0 || errno == ERANGE || n <= 0)
-                return usageError("--max-pixels takes a whole number of pixels greater than 0");
-            request.max_pixels = n;
-        } else if (a == "--animate") {
-            if (i + 2 >= args.size()) return usageError("--animate needs NAME and KEYS, such as \"x offset\" \"0=0;48=360\"");
-            request.animations.emplace_back(args[i + 1], args[i + 2]);
-            i += 2;
-        } else if (a == "--fps") {
-            if (!value(request.fps)) return usageError("--fps needs frames a second, such as 25 or 30000/1001");
-        } else if (a == "--duration") {
-            if (!value(request.duration)) return usageError("--duration needs frames (48) or seconds (2s)");
-        } else if (a == "--frames") {
-            long long first = 0, last = 0;
-            if (!value(v) || !parseRange(v, first, last))
-                return usageError("--frames takes A-B, two frame numbers from 0 to " + std::to_string(kMaxFrameNumber) +
-                                  " such as 0-99");
-            request.has_range = true;
-            request.range_first = first;
-            request.range_last = last;
-        } else if (a == "-j" || a == "--jobs") {
-            char* end = nullptr;
-            const long n = value(v) ? std::strtol(v.c_str(), &end, 10) : 0;
-            if (v.empty() || !end || *end != 0 || n < 1 || n > 256)
-                return usageError(a + " takes a number of worker processes from 1 to 256");
-            request.jobs = static_cast<int>(n);
-        } else if (a == "--quiet") {
-            request.quiet = true;
-        } else if (a == "--compression") {
-            if (!value(v) || (v != "fast" && v != "default" && v != "small"))
-                return usageError("--compression is fast, default or small");
-            request.compression = v == "fast" ? cwtool::Compression::kFast
-                                  : v == "small" ? cwtool::Compression::kSmall
-                                                 : cwtool::Compression::kDefault;
-        } else if (a == "-") {
-            files.push_back(a);
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usageError("unknown option '" + a + "'");
-        } else {
-            files.push_back(a);
-        }
+// Sets the request from one render option; a usage message when its value is not allowed.
+std::string takeRenderOption(const cwtool::GivenOption& o, cwtool::RenderRequest& request) {
+    const std::string name = o.spec->name;
+    const std::string v = o.values.empty() ? "" : o.values[0];
+    if (name == "set") {
+        request.settings.push_back(v);
+    } else if (name == "quality") {
+        if (v != "high" && v != "low") return o.spec->missing;
+        request.quality = v == "high" ? PF_Quality_HI : PF_Quality_LO;
+    } else if (name == "pixel-aspect") {
+        if (!parseAspect(v, request.aspect_num, request.aspect_den)) return o.spec->missing;
+    } else if (name == "time-limit") {
+        if (!parsePositive(v, request.time_limit)) return o.spec->missing;
+    } else if (name == "max-pixels") {
+        char* end = nullptr;
+        errno = 0;
+        const long long n = std::strtoll(v.c_str(), &end, 10);
+        if (v.empty() || *end != 0 || errno == ERANGE || n <= 0) return o.spec->missing;
+        request.max_pixels = n;
+    } else if (name == "animate") {
+        request.animations.emplace_back(o.values[0], o.values[1]);
+    } else if (name == "fps") {
+        request.fps = v;
+    } else if (name == "duration") {
+        request.duration = v;
+    } else if (name == "frames") {
+        long long first = 0, last = 0;
+        if (!parseRange(v, first, last))
+            return "--frames takes A-B, two frame numbers from 0 to " + std::to_string(kMaxFrameNumber) + " such as 0-99";
+        request.has_range = true;
+        request.range_first = first;
+        request.range_last = last;
+    } else if (name == "jobs") {
+        char* end = nullptr;
+        const long n = std::strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end != 0 || n < 1 || n > 256) return o.spec->missing;
+        request.jobs = static_cast<int>(n);
+    } else if (name == "quiet") {
+        request.quiet = true;
+    } else if (name == "compression") {
+        if (v != "fast" && v != "default" && v != "small") return o.spec->missing;
+        request.compression = v == "fast"    ? cwtool::Compression::kFast
+                              : v == "small" ? cwtool::Compression::kSmall
+                                             : cwtool::Compression::kDefault;
+    } else if (name == "plugin") {
+        request.plugin = cwtool::pluginPath(v);
     }
-    if (demo) {
+    return "";
+}
+
+int runRender(const cwtool::ParsedLine& line) {
+    cwtool::RenderRequest request;
+    for (const cwtool::GivenOption& o : line.options) {
+        const std::string problem = takeRenderOption(o, request);
+        if (!problem.empty()) return usageError(problem);
+    }
+    const std::vector<std::string> files(line.positional.begin() + 1, line.positional.end());
+    if (given(line, "demo")) {
         if (files.size() != 1) return usageError("'render --demo' takes one OUTPUT");
         request.output = files[0];
     } else {
@@ -263,22 +242,35 @@ int runRender(const std::vector<std::string>& args, const Common& common) {
 }
 
 int run(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    Common common;
-    const std::string plugin_error = takePlugin(args, common);
-    if (!plugin_error.empty()) return usageError(plugin_error);
-    if (args.empty()) return usageError("no command given");
-    const std::string command = args[0];
-    args.erase(args.begin());
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::cout << kUsage;
+    cwtool::ParsedLine line;
+    std::string error;
+    if (!cwtool::parseOptions(argc, argv, kOptions, line, error)) return usageError(error);
+    for (const cwtool::GivenOption& o : line.options)
+        if (std::strcmp(o.spec->name, "plugin") == 0 && o.values[0].empty())
+            return usageError("--plugin needs a path, got an empty one");
+    if (given(line, "help") || (!line.positional.empty() && line.positional[0] == "help")) {
+        std::cout << usage();
         return cwtool::kOk;
     }
-    if (command == "--version") return runVersion(args, common);
-    if (command == "about") return runAbout(args, common);
-    if (command == "params") return runParams(args, common);
-    if (command == "render") return runRender(args, common);
-    return usageError("unknown command '" + command + "'");
+    if (given(line, "version")) {
+        if (!line.positional.empty()) return usageError("'--version' takes no arguments, got '" + line.positional[0] + "'");
+        return runVersion(line);
+    }
+    if (line.positional.empty()) return usageError("no command given");
+    const std::string command = line.positional[0];
+    const unsigned bit = command == "about"    ? unsigned{kAbout}
+                         : command == "params" ? unsigned{kParams}
+                         : command == "render" ? unsigned{kRender}
+                                               : 0u;
+    if (!bit) return usageError("unknown command '" + command + "'");
+    for (const cwtool::GivenOption& o : line.options)
+        if (!(o.spec->commands & bit))
+            return usageError("'" + command + "' takes no option --" + o.spec->name +
+                              (bit == kParams ? " (it takes only --json)" : ""));
+    if (bit == kRender) return runRender(line);
+    if (line.positional.size() > 1)
+        return usageError("'" + command + "' takes no arguments, got '" + line.positional[1] + "'");
+    return bit == kAbout ? runAbout(line) : runParams(line);
 }
 
 }  // namespace

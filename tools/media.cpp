@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host/host_pixels.h"
+#include "host/module.h"
 #include "tools/output_file.h"
 #include "tools/png_io.h"
 
@@ -86,9 +87,8 @@ std::string patternPath(const std::string& pattern, int64_t number) {
 }
 
 static std::string extensionOf(const std::string& path) {
-    const size_t dot = path.rfind('.'), slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-    std::string ext = path.substr(dot + 1);
+    std::string ext = std::filesystem::path(path).extension().string();
+    if (!ext.empty()) ext.erase(0, 1);  // (the dot)
     for (char& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     return ext;
 }
@@ -120,9 +120,8 @@ MediaKind outputKind(const std::string& path) {
 // ---- probing ----
 
 static bool probeSequence(const std::string& pattern, Source& s, std::string& error) {
-    const size_t slash = pattern.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash == 0 ? 1 : slash);
-    const std::string name_pattern = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+    const std::string folder = refhost::folderOf(pattern);
+    const std::string name_pattern = std::filesystem::path(pattern).filename().string();
     Conversion c;
     if (!findConversion(name_pattern, c)) {
         error = "the frame number of " + pattern + " must be in its file name";

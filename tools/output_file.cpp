@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+#include "host/module.h"
+
 namespace cwtool {
 
 namespace {
@@ -57,12 +59,6 @@ void unregisterTemp(const std::string& path) {
 
 // ---- paths ----
 
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The path a chain of symbolic links ends at (which may not exist yet); false
 // with errno set when the chain loops or cannot be read.
 bool followLinks(std::string path, std::string& target) {
@@ -76,7 +72,7 @@ bool followLinks(std::string path, std::string& target) {
         const ssize_t n = readlink(path.c_str(), &link[0], link.size());
         if (n < 0) return false;
         link.resize(static_cast<size_t>(n));
-        path = !link.empty() && link[0] == '/' ? link : folderOf(path) + "/" + link;
+        path = !link.empty() && link[0] == '/' ? link : refhost::folderOf(path) + "/" + link;
     }
     errno = ELOOP;
     return false;
@@ -155,7 +151,7 @@ bool OutputFile::open(const std::string& path, std::string& error) {
 }
 
 bool OutputFile::openReplacement(const std::string& target, const struct ::stat* existing, std::string& error) {
-    const std::string folder = folderOf(target);
+    const std::string folder = refhost::folderOf(target);
     int fd = unnamed_files_ ? ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
     if (fd < 0 && (!unnamed_files_ || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // no unnamed files here: a temporary name, removed if anything goes wrong
@@ -220,7 +216,7 @@ bool OutputFile::commit(std::string& error) {
         std::string name;
         bool named = false;
         for (int tries = 0; tries < 100 && !named; ++tries) {
-            name = scratchName(folderOf(target_));
+            name = scratchName(refhost::folderOf(target_));
             named = nameUnnamed(fd, name);
             if (!named && errno != EEXIST) return fail(errno);
         }

@@ -11,23 +11,15 @@
 
 namespace cwtool {
 
-static std::string programDirectory() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return ".";
-    path[n] = 0;
-    std::string p(path);
-    const size_t slash = p.rfind('/');
-    return slash == std::string::npos ? "." : p.substr(0, slash);
+std::string defaultPluginPath() {
+    return pluginPath("checkerwarp");
 }
 
-std::string defaultPluginPath() {
-    const std::string dir = programDirectory();
-    const std::string beside = dir + "/checkerwarp.so";
-    if (access(beside.c_str(), R_OK) == 0) return beside;
-    const std::string installed = dir + "/../lib/checkerwarp/checkerwarp.so";
-    if (access(installed.c_str(), R_OK) == 0) return installed;
-    return beside;
+std::string pluginPath(const std::string& given) {
+    // an effect's name alone: found as the command finds its own
+    if (given.find('/') == std::string::npos && given.find('.') == std::string::npos)
+        return refhost::findModule(given, refhost::fileOfCode(reinterpret_cast<void*>(&defaultPluginPath)));
+    return given;
 }
 
 std::string pluginMessage(refhost::Host& host, PF_Err err) {

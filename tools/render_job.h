@@ -22,6 +22,9 @@ struct Session {
 
 // The module beside this program, else where it is installed.
 std::string defaultPluginPath();
+// The module a --plugin value names: a path as given, or an effect's name
+// alone ("pixelate"), found beside the command as its own module is.
+std::string pluginPath(const std::string& given);
 
 // Loads the module and sends global, parameter and sequence setup.
 bool openSession(const std::string& plugin_path, Session& session, std::string& error);

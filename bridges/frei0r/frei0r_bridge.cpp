@@ -70,28 +70,10 @@ void warnOnce(const std::string& key, const std::string& message) {
     std::fprintf(stderr, "%s frei0r: %s\n", kEffect, message.c_str());
 }
 
-std::string folderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-std::string bridgePath() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&warnOnce), &info) && info.dli_fname) return info.dli_fname;
-    return "";
-}
-
-// Where the module is: the environment's word, else beside the bridge.
+// Where the module is: the environment's word (NAME_PLUGIN), else beside the
+// bridge as built or installed.
 std::string modulePath() {
-    std::string variable;
-    for (const char* c = kEffect; *c; ++c) variable += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-    variable += "_PLUGIN";
-    if (const char* set = std::getenv(variable.c_str()); set && *set) return set;
-    const std::string here = folderOf(bridgePath());
-    const std::string file = std::string(kEffect) + ".so";
-    const std::string installed = here + "/../checkerwarp/" + file;
-    if (access(installed.c_str(), R_OK) == 0) return installed;
-    return here + "/../" + file;
+    return refhost::findModule(kEffect, refhost::fileOfCode(reinterpret_cast<void*>(&warnOnce)));
 }
 
 // The module loaded and asked for its parameters, version and description.
