@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tools/options.h"
-#include "tools/render_job.h"
+#include "tools/render.h"
 
 namespace {
 

@@ -1,42 +1,15 @@
-// The work of the checkerwarp command: a plug-in session through the reference
-// host, parameter listings, and renders of one image.
+// The render command: every frame of a still, a sequence or a video through
+// the effect, into a PNG, a sequence or a video (render.cpp).
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
-#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "host/reference_host.h"
+#include "tools/session.h"
 
 namespace cwtool {
-
-enum Status { kOk = 0, kFailed = 1, kUsage = 2 };
-
-// The plug-in loaded and started the way the host application starts it.
-struct Session {
-    std::unique_ptr<refhost::Module> module;
-    std::unique_ptr<refhost::Host> host;
-};
-
-// The module beside this program, else where it is installed.
-std::string defaultPluginPath();
-// The module a --plugin value names: a path as given, or an effect's name
-// alone ("pixelate"), found beside the command as its own module is.
-std::string pluginPath(const std::string& given);
-
-// Loads the module and sends global, parameter and sequence setup.
-bool openSession(const std::string& plugin_path, Session& session, std::string& error);
-
-// The About text with its carriage returns as line breaks.
-std::string aboutText(refhost::Host& host);
-
-// Every registered parameter in host order, as text or as a JSON array.
-void listParams(const refhost::Host& host, std::ostream& out, bool json);
-
-// What the plug-in said when a command failed: its error and message.
-std::string pluginMessage(refhost::Host& host, PF_Err err);
 
 enum class Compression { kFast, kDefault, kSmall };
 

@@ -1,4 +1,4 @@
-#include "tools/render_job.h"
+#include "tools/session.h"
 
 #include <unistd.h>
 

@@ -18,8 +18,9 @@
 #include "tools/media.h"
 #include "tools/param_values.h"
 #include "tools/png_io.h"
-#include "tools/render_job.h"
+#include "tools/render.h"
 #include "tools/subprocess.h"
+#include "tools/worker_pool.h"
 
 namespace cwtool {
 
@@ -159,70 +160,6 @@ struct Progress {
         if (shown) std::fprintf(stderr, "\n");
     }
 };
-
-// ---- worker processes ----
-//
-// The plug-in's state is process-wide, so frames are rendered side by side in
-// processes: the parent hands each worker frame numbers (with the pixels, for
-// a video input) and takes the results back in order, so a video is written
-// in order; a worker reads an image sequence's files itself and writes
-// pattern outputs itself, so decoding and encoding run side by side too.
-
-struct JobHeader {
-    int64_t number;
-    uint8_t has_pixels;
-};
-
-struct ResultHeader {
-    int32_t status;
-    uint32_t message_length;
-    uint8_t has_pixels;
-};
-
-struct Worker {
-    pid_t pid = -1;
-    int jobs = -1, results = -1;  // the parent's ends
-};
-
-bool sendWorld(int fd, const refhost::World& w) {
-    for (int32_t y = 0; y < w.height(); ++y)
-        if (!writeAll(fd, w.row(y), static_cast<size_t>(w.width()) * 4)) return false;
-    return true;
-}
-
-bool receiveWorld(int fd, refhost::World& w) {
-    for (int32_t y = 0; y < w.height(); ++y)
-        if (!readAll(fd, w.row(y), static_cast<size_t>(w.width()) * 4)) return false;
-    return true;
-}
-
-// A worker's life: frames in, results out, until the parent closes its pipe.
-[[noreturn]] void workerLoop(FrameRenderer& renderer, const Plan& plan, const RenderRequest& request, int jobs,
-                             int results) {
-    refhost::World input, output;
-    std::string error;
-    if (plan.source.kind == MediaKind::kVideo) input.allocate(plan.source.width, plan.source.height, error);
-    JobHeader job;
-    while (readAll(jobs, &job, sizeof(job))) {
-        Status status = kOk;
-        error.clear();
-        if (job.has_pixels) {
-            if (!receiveWorld(jobs, input)) break;
-        } else if (!readFrame(plan, request, job.number, input, error)) {
-            status = kFailed;
-        }
-        if (status == kOk) status = renderer.render(job.number, input, output, error);
-        const bool own_file = plan.output_kind == MediaKind::kSequence;
-        if (status == kOk && own_file &&
-            !writePng(patternPath(request.output, job.number), output, error, pngCompression(request)))
-            status = kFailed;
-        const ResultHeader result = {static_cast<int32_t>(status), static_cast<uint32_t>(error.size()),
-                                     static_cast<uint8_t>(status == kOk && !own_file)};
-        if (!writeAll(results, &result, sizeof(result)) || !writeAll(results, error.data(), error.size())) break;
-        if (result.has_pixels && !sendWorld(results, output)) break;
-    }
-    _exit(0);
-}
 
 }  // namespace
 
@@ -425,120 +362,53 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             progress.frameDone(++done);
         }
     } else {
-        std::vector<Worker> workers(static_cast<size_t>(jobs));
-        // Why worker `w` stopped answering, for frame n.
-        auto workerEnded = [&](Worker& w, int64_t n) {
-            int status = 0;
-            close(w.jobs);
-            w.jobs = -1;
-            const bool reaped = w.pid > 0 && waitpid(w.pid, &status, 0) == w.pid;
-            w.pid = -1;
-            error = "the worker process rendering frame " + std::to_string(n) + " " +
-                    (reaped ? describeExit(status) : std::string("ended")) + " before it finished the frame";
+        // each worker renders its frames; a pattern's files it writes itself
+        const bool own_file = plan.output_kind == MediaKind::kSequence;
+        const FrameWork work = [&](int64_t number, bool given, refhost::World& input, refhost::World& output) {
+            FrameAnswer answer;
+            Status status = kOk;
+            if (!given && !readFrame(plan, request, number, input, answer.message)) status = kFailed;
+            if (status == kOk) status = renderer.render(number, input, output, answer.message);
+            if (status == kOk && own_file &&
+                !writePng(patternPath(request.output, number), output, answer.message, pngCompression(request)))
+                status = kFailed;
+            answer.status = status;
+            answer.has_pixels = status == kOk && !own_file;
+            return answer;
         };
-        // Ends the pool: at the end each worker finishes once its pipe closes;
-        // after a failure the others are stopped mid-frame, not waited for.
-        bool failed = true;
-        auto stopWorkers = [&] {
-            for (Worker& w : workers) {
-                if (w.jobs >= 0) close(w.jobs);
-                if (w.results >= 0) close(w.results);
-                if (w.pid > 0 && failed) kill(w.pid, SIGKILL);
-                if (w.pid > 0) waitpid(w.pid, nullptr, 0);
-                w = Worker{};
-            }
-        };
-        std::fflush(nullptr);
-        for (Worker& w : workers) {
-            int to_worker[2], from_worker[2];
-            if (pipe(to_worker) != 0 || pipe(from_worker) != 0) {
-                error = std::string("cannot start worker processes: ") + std::strerror(errno);
-                stopWorkers();
-                return kFailed;
-            }
-            const pid_t parent = getpid();
-            w.pid = fork();
-            if (w.pid == 0) {
-                // a worker never outlives the command: nothing renders on after a kill
-                if (!dieWithParent(parent)) _exit(1);
-                close(to_worker[1]);
-                close(from_worker[0]);
-                for (Worker& other : workers)
-                    if (&other != &w && other.pid > 0) close(other.jobs), close(other.results);
-                workerLoop(renderer, plan, request, to_worker[0], from_worker[1]);
-            }
-            close(to_worker[0]);
-            close(from_worker[1]);
-            w.jobs = to_worker[1];
-            w.results = from_worker[0];
-            if (w.pid < 0) {
-                error = std::string("cannot start worker processes: ") + std::strerror(errno);
-                stopWorkers();
-                return kFailed;
-            }
-        }
+        const bool video = plan.source.kind == MediaKind::kVideo;
+        WorkerPool pool;  // (its workers are killed on every early return)
+        if (!pool.start(jobs, video ? plan.source.width : 0, video ? plan.source.height : 0, work, error))
+            return kFailed;
         // frame n goes to worker (n - first) % jobs; each has one frame at a time
+        auto workerOf = [&](int64_t n) { return static_cast<int>((n - plan.first) % jobs); };
         auto send = [&](int64_t n, bool& ended) {
             if (!nextVideoFrame(n, ended)) return false;
-            if (ended) return true;
-            Worker& w = workers[static_cast<size_t>((n - plan.first) % jobs)];
-            const JobHeader job = {n, static_cast<uint8_t>(plan.source.kind == MediaKind::kVideo)};
-            if (!writeAll(w.jobs, &job, sizeof(job)) || (job.has_pixels && !sendWorld(w.jobs, video_frame))) {
-                workerEnded(w, n);
-                return false;
-            }
-            return true;
+            return ended || pool.send(workerOf(n), n, video ? &video_frame : nullptr, error);
         };
         int64_t sent_end = plan.first;  // frames before this one have been sent
         bool input_ended = false;
         for (; sent_end < plan.first + jobs && (!plan.last_known || sent_end <= plan.last); ++sent_end) {
-            if (!send(sent_end, input_ended)) {
-                stopWorkers();
-                return kFailed;
-            }
+            if (!send(sent_end, input_ended)) return kFailed;
             if (input_ended) break;
         }
         refhost::World output;
-        if (!output.allocate(plan.source.width, plan.source.height, error)) {
-            stopWorkers();
-            return kFailed;
-        }
+        if (!output.allocate(plan.source.width, plan.source.height, error)) return kFailed;
         for (int64_t n = plan.first; n < sent_end; ++n) {
-            Worker& w = workers[static_cast<size_t>((n - plan.first) % jobs)];
-            ResultHeader result;
-            std::string message;
-            if (!readAll(w.results, &result, sizeof(result))) {
-                workerEnded(w, n);
-                stopWorkers();
-                return kFailed;
+            FrameAnswer answer;
+            if (!pool.receive(workerOf(n), n, answer, output, error)) return kFailed;
+            if (answer.status != kOk) {
+                error = answer.message;
+                return static_cast<Status>(answer.status);
             }
-            message.resize(result.message_length);
-            if ((result.message_length && !readAll(w.results, &message[0], message.size())) ||
-                (result.has_pixels && !receiveWorld(w.results, output))) {
-                workerEnded(w, n);
-                stopWorkers();
-                return kFailed;
-            }
-            if (result.status != kOk) {
-                error = message;
-                stopWorkers();
-                return static_cast<Status>(result.status);
-            }
-            if (result.has_pixels && !deliver(n, output)) {
-                stopWorkers();
-                return kFailed;
-            }
+            if (answer.has_pixels && !deliver(n, output)) return kFailed;
             progress.frameDone(++done);
             if (!input_ended && (!plan.last_known || sent_end <= plan.last)) {
-                if (!send(sent_end, input_ended)) {
-                    stopWorkers();
-                    return kFailed;
-                }
+                if (!send(sent_end, input_ended)) return kFailed;
                 if (!input_ended) ++sent_end;
             }
         }
-        failed = false;
-        stopWorkers();
+        pool.finish();
     }
     progress.finish();
     reader.close();
