@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 #include <png.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -543,6 +544,42 @@ bool writePng(const std::string& path, const refhost::World& world, std::string&
     }
     OutputFile out;
     return out.open(path, error) && writePngStream(out.stream(), path, world, error, compression) && out.commit(error);
+}
+
+bool readPngSize(const std::string& path, int32_t& width, int32_t& height, std::string& error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = "cannot read " + path + ": " + std::strerror(EISDIR);
+        return false;
+    }
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    unsigned char head[24] = {};
+    const size_t got = std::fread(head, 1, sizeof(head), f);
+    const int read_errno = std::ferror(f) ? errno : 0;
+    std::fclose(f);
+    if (read_errno) {
+        error = "cannot read " + path + ": " + std::strerror(read_errno);
+        return false;
+    }
+    if (got != sizeof(head) || std::memcmp(head, kPngSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0) {
+        error = path + " is not a PNG file";
+        return false;
+    }
+    auto big32 = [&](int at) {
+        return static_cast<int32_t>((uint32_t{head[at]} << 24) | (uint32_t{head[at + 1]} << 16) |
+                                    (uint32_t{head[at + 2]} << 8) | head[at + 3]);
+    };
+    width = big32(16);
+    height = big32(20);
+    return true;
 }
 
 }  // namespace cwtool

@@ -38,6 +38,10 @@ bool readPngStream(FILE* file, const std::string& name, refhost::World& world, s
 bool readPngStreamWithLibpng(FILE* file, const std::string& name, refhost::World& world, std::string& error,
                              int64_t max_pixels = kDefaultMaxPixels);
 
+// The size a PNG file's header gives, reading its first 24 bytes only; false
+// with "cannot read FILE: why" or "FILE is not a PNG file".
+bool readPngSize(const std::string& path, int32_t& width, int32_t& height, std::string& error);
+
 // How hard the writer works for a small file: kFast and kDefault are quick
 // (zlib's default level makes a noisy 4K picture take seconds), kSmall takes
 // the time for the smallest file.

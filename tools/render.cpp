@@ -16,6 +16,7 @@
 #include "tools/demo_image.h"
 #include "tools/keys.h"
 #include "tools/media.h"
+#include "tools/video.h"
 #include "tools/param_values.h"
 #include "tools/png_io.h"
 #include "tools/render.h"
