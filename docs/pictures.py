@@ -26,6 +26,8 @@ PICTURES = {
                                "--set", "vertical max=1.3"],
     "demo-knockout.png": ["--set", "background fill=knockout", "--set", "squares fill=tile",
                           "--set", "squares across=16"],
+    # the plain mosaic: the pixelate example effect
+    "demo-pixelate.png": ["--plugin", "pixelate", "--set", "cell size=24", "--set", "keep alpha=on"],
 }
 
 

@@ -80,6 +80,7 @@ struct Picture {
     const char* file;
     std::vector<std::string> settings;
     bool over_checkerboard;  // drawn over a grey board to show its transparency
+    const char* effect = "checkerwarp";
 };
 
 const Picture kPictures[] = {
@@ -92,6 +93,7 @@ const Picture kPictures[] = {
       "brick offset=180", "wibble max=0.6", "wibble angle=45", "horizontal max=1.3", "vertical max=1.3"},
      false},
     {"demo-knockout.png", {"background fill=knockout", "squares fill=tile", "squares across=16"}, true},
+    {"demo-pixelate.png", {"cell size=24", "keep alpha=on"}, false, "pixelate"},
 };
 
 // The picture as the README shows it: over 16-pixel squares of grey 200 and
@@ -110,7 +112,7 @@ TEST(Golden, ReadmePicturesRenderTheSamePixels) {
     cwtest::TempDir dir;
     for (const Picture& picture : kPictures) {
         SCOPED_TRACE(picture.file);
-        std::vector<std::string> args = {"render", "--demo", dir.path(picture.file), "--quiet"};
+        std::vector<std::string> args = {"render", "--demo", dir.path(picture.file), "--quiet", "--plugin", picture.effect};
         for (const std::string& s : picture.settings) args.insert(args.end(), {"--set", s});
         cwtest::CommandRun r = cwtest::run(args);
         ASSERT_EQ(r.status, 0) << r.err;
