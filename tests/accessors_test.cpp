@@ -84,6 +84,17 @@ TEST(Accessors, PopupAndCheckboxReadTheirOwnMembers) {
     EXPECT_TRUE(getParamCheckbox(p.list, 0));
 }
 
+TEST(Accessors, FixedSliderAndLayerReadTheirOwnMembers) {
+    Params p;
+    p.def.u.fd.value = 81920;  // 1.25 in 16.16
+    EXPECT_EQ(getParamFixed(p.list, 0), 1.25);
+    p.def.u.fd.value = -32768;
+    EXPECT_EQ(getParamFixed(p.list, 0), -0.5);
+    p.def.u.ld.width = 7;
+    EXPECT_EQ(getParamLayer(p.list, 0), &p.def.u.ld);
+    EXPECT_EQ(getParamLayer(p.list, 0)->width, 7);
+}
+
 TEST(NumericHelpers, MapRangeIsLinearAndUnclamped) {
     EXPECT_EQ(mapRange(127.5f, 0, 255, 0, 1), 0.5f);
     EXPECT_NEAR(mapRange(300, 0, 255, 0, 1), 1.17647f, 1e-5);
