@@ -155,9 +155,9 @@ TEST(Frei0rBridge, DescribesEveryParameterByTheCommandsNames) {
     f0r_param_info_t p;
     b.param_info(&p, b.index("squares across"));
     // the effect's hint, then what frei0r's 0 and 1 mean
-    EXPECT_STREQ(p.explanation, "how many cells fit across the layer's width (0 is 1, 1 is 255)");
+    EXPECT_STREQ(p.explanation, "how many cells fit across the layer's width (0 is 0, 1 is 255 (at least 1))");
     b.param_info(&p, b.index("x scale"));
-    EXPECT_STREQ(p.explanation, "stretches the cells across (0 is 0.1%, 1 is 1000%)");
+    EXPECT_STREQ(p.explanation, "stretches the cells across (0 is 0%, 1 is 1000% (at least 0.1%))");
     b.param_info(&p, b.index("background fill"));
     EXPECT_STREQ(p.explanation,
                  "what lies behind the squares: a flat colour, each cell's average, the layer tinted, or nothing "
@@ -175,17 +175,17 @@ TEST(Frei0rBridge, ValuesMapOntoEachParametersRange) {
     Frei0r& b = bridge();
     f0r_instance_t in = b.construct(64, 48);
     ASSERT_NE(in, nullptr);
-    // defaults, mapped the same way
-    EXPECT_DOUBLE_EQ(b.getDouble(in, "squares across"), 11.0 / 254.0);
+    // defaults, mapped the same way: a range that starts above 0 from 0
+    EXPECT_DOUBLE_EQ(b.getDouble(in, "squares across"), 12.0 / 255.0);
     EXPECT_DOUBLE_EQ(b.getDouble(in, "center x"), 0.5);
-    EXPECT_DOUBLE_EQ(b.getDouble(in, "x scale"), (100 - static_cast<double>(0.1f)) / (1000 - static_cast<double>(0.1f)));
+    EXPECT_DOUBLE_EQ(b.getDouble(in, "x scale"), 100.0 / 1000.0);
     EXPECT_EQ(b.getText(in, "background fill"), "color");
     f0r_param_color_t c{};
     b.get(in, &c, b.index("squares color"));
     EXPECT_EQ(c.r, 1.0f);
     // 0, 1 and between
-    b.setDouble(in, "squares across", 0);
-    EXPECT_EQ(b.getDouble(in, "squares across"), 0.0);
+    b.setDouble(in, "squares across", 0);  // held to its valid bottom, 1
+    EXPECT_DOUBLE_EQ(b.getDouble(in, "squares across"), 1.0 / 255.0);
     b.setDouble(in, "squares across", 1);
     EXPECT_EQ(b.getDouble(in, "squares across"), 1.0);
     b.setDouble(in, "brick offset", 0.25);
@@ -221,7 +221,7 @@ TEST(Frei0rBridge, FramesOfAnySizeMatchTheReferenceHost) {
         const unsigned w = size.first, h = size.second;
         f0r_instance_t in = b.construct(w, h);
         ASSERT_NE(in, nullptr) << w << "x" << h;
-        b.setDouble(in, "squares across", 0.5);  // 1 + 0.5 * 254 = 128
+        b.setDouble(in, "squares across", 0.5);  // 0.5 * 255 = 127.5
         b.setDouble(in, "center x", 0.25);
         b.setDouble(in, "x offset", 0.25);  // 90 degrees
         b.setText(in, "background fill", "tile");
@@ -232,7 +232,7 @@ TEST(Frei0rBridge, FramesOfAnySizeMatchTheReferenceHost) {
         std::vector<uint32_t> output(input.size(), 0xDEADBEEF);
         b.update(in, 1.5, input.data(), output.data());
         const std::vector<uint32_t> expected = referenceRender(input, w, h, [&](refhost::Host& host) {
-            cwtest::setFloat(host, "squares across", 128);
+            cwtest::setFloat(host, "squares across", 127.5);
             cwtest::setPointPixels(host, "center", 0.25 * w, h / 2.0);
             cwtest::setAngle(host, "x offset", 90);
             cwtest::setPopup(host, "background fill", 2);
@@ -307,7 +307,7 @@ TEST(Frei0rBridge, ADeinitWhileAnInstanceLivesKeepsTheModuleForIt) {
     std::vector<uint32_t> output(input.size());
     b.update(in, 0, input.data(), output.data());
     EXPECT_EQ(output, referenceRender(input, w, h, [](refhost::Host& host) {
-                  cwtest::setFloat(host, "squares across", 1 + 0.25 * 254);
+                  cwtest::setFloat(host, "squares across", 0.25 * 255);
               }));
     b.destruct(in);
     EXPECT_EQ(b.init(), 1) << "and it can be started again";

@@ -82,17 +82,17 @@ TEST_F(Frei0rHosts, FfmpegRendersWhatTheCommandRenders) {
     EXPECT_TRUE(picture(out).samePixels(command({}))) << "defaults";
     // values by position: squares across, center x, center y, background color, background fill
     ASSERT_EQ(ffmpeg("frei0r=checkerwarp:0.5|0.25|0.75|0.2/0.4/0.6|tile"), 0);
-    EXPECT_TRUE(picture(out).samePixels(command({"--set", "squares across=128", "--set", "center=24,56.25", "--set",
+    EXPECT_TRUE(picture(out).samePixels(command({"--set", "squares across=127.5", "--set", "center=24,56.25", "--set",
                                                  "background color=51,102,153", "--set", "background fill=tile"})));
     // the example effect too: color, amount
     ASSERT_EQ(ffmpeg("frei0r=tint:0/1/1|1"), 0);
     EXPECT_TRUE(picture(out).samePixels(
         command({"--plugin", cwtest::modulePath("tint"), "--set", "color=0,255,255", "--set", "amount=100"})));
-    // and pixelate: cell size (0.001 is 1 + 4.095), offset x, offset y, keep alpha
+    // and pixelate: cell size (0.001 is 4.096 pixels), offset x, offset y, keep alpha
     ASSERT_EQ(ffmpeg("frei0r=pixelate"), 0);
     EXPECT_TRUE(picture(out).samePixels(command({"--plugin", cwtest::modulePath("pixelate")}))) << "pixelate's defaults";
     ASSERT_EQ(ffmpeg("frei0r=pixelate:0.001|0.25|0.5|y"), 0);
-    EXPECT_TRUE(picture(out).samePixels(command({"--plugin", cwtest::modulePath("pixelate"), "--set", "cell size=5.095",
+    EXPECT_TRUE(picture(out).samePixels(command({"--plugin", cwtest::modulePath("pixelate"), "--set", "cell size=4.096",
                                                  "--set", "offset=24,37.5", "--set", "keep alpha=on"})));
 }
 
@@ -132,7 +132,7 @@ TEST_F(Frei0rHosts, GStreamerRendersWhatTheCommandRenders) {
                     shellQuote(out)),
               0);
     EXPECT_TRUE(picture(out).samePixels(
-        command({"--set", "squares across=128", "--set", "background fill=tile", "--set", "x offset=90"})));
+        command({"--set", "squares across=127.5", "--set", "background fill=tile", "--set", "x offset=90"})));
 }
 
 }  // namespace

@@ -51,9 +51,35 @@ A_u_char toByte(float v) {
     return static_cast<A_u_char>(std::lround(static_cast<double>(v) * 255.0));
 }
 
-// "0 is 1, 1 is 255" with the unit after each bound.
+// The bottom of frei0r's [0, 1]: a range that starts above 0 is mapped from 0,
+// so that a host's display factor alone (Kdenlive, Shotcut) shows the value.
+double mappedLow(double low) {
+    return low > 0 ? 0 : low;
+}
+
+// "0 is 0, 1 is 255 (at least 1)" with the unit after each bound.
 std::string range(double low, double high, const std::string& unit) {
-    return "0 is " + shortNumber(low) + unit + ", 1 is " + shortNumber(high) + unit;
+    const double from = mappedLow(low);
+    return "0 is " + shortNumber(from) + unit + ", 1 is " + shortNumber(high) + unit +
+           (from != low ? " (at least " + shortNumber(low) + unit + ")" : "");
+}
+
+// A value from frei0r's [0, 1] onto low..high (from 0 where low is above 0),
+// held to low..high and snapped: hosts write values with 6 significant digits
+// (an error of at most 5e-7 of the range), so one within twice that of a
+// hundredth is that hundredth, the double the command reads for it.
+double fromFraction(double v, double low, double high) {
+    const double from = mappedLow(low);
+    double x = from + v * (high - from);
+    const double hundredths = std::round(x * 100.0) / 100.0;
+    if (std::fabs(x - hundredths) <= 1e-6 * std::max(1.0, high - from)) x = hundredths;
+    return std::min(high, std::max(low, x));
+}
+
+// The fraction of a value, the inverse of fromFraction.
+double toFraction(double x, double low, double high) {
+    const double from = mappedLow(low);
+    return high > from ? clamp01((x - from) / (high - from)) : 0.0;
 }
 
 }  // namespace
@@ -137,18 +163,15 @@ bool setFromBridge(const BridgeParam& p, const BridgeValue& value, PF_ParamDef& 
     const double v = clamp01(value.number);
     switch (def.param_type) {
     case PF_Param_FLOAT_SLIDER:
-        def.u.fs_d.value = static_cast<double>(def.u.fs_d.valid_min) +
-                           v * (static_cast<double>(def.u.fs_d.valid_max) - static_cast<double>(def.u.fs_d.valid_min));
+        def.u.fs_d.value = fromFraction(v, def.u.fs_d.valid_min, def.u.fs_d.valid_max);
         return true;
     case PF_Param_SLIDER:
-        def.u.sd.value = static_cast<A_long>(
-            std::lround(def.u.sd.valid_min + v * (static_cast<double>(def.u.sd.valid_max) - def.u.sd.valid_min)));
+        def.u.sd.value = static_cast<A_long>(std::lround(fromFraction(v, def.u.sd.valid_min, def.u.sd.valid_max)));
         return true;
     case PF_Param_FIX_SLIDER:
-        def.u.fd.value = static_cast<PF_Fixed>(
-            std::lround(def.u.fd.valid_min + v * (static_cast<double>(def.u.fd.valid_max) - def.u.fd.valid_min)));
+        def.u.fd.value = toFixed(fromFraction(v, def.u.fd.valid_min / 65536.0, def.u.fd.valid_max / 65536.0));
         return true;
-    case PF_Param_ANGLE: def.u.ad.value = toFixed(v * 360.0); return true;
+    case PF_Param_ANGLE: def.u.ad.value = toFixed(fromFraction(v, 0, 360)); return true;
     case PF_Param_CHECKBOX: def.u.bd.value = v >= 0.5 ? 1 : 0; return true;
     case PF_Param_POINT: fraction = v; return true;
     default: return false;
@@ -157,12 +180,15 @@ bool setFromBridge(const BridgeParam& p, const BridgeValue& value, PF_ParamDef& 
 
 void bridgeValueOf(const PF_ParamDef& def, double fraction, BridgeValue& value,
                    std::string& text) {
-    auto part = [](double x, double low, double high) { return high > low ? clamp01((x - low) / (high - low)) : 0.0; };
     switch (def.param_type) {
-    case PF_Param_FLOAT_SLIDER: value.number = part(def.u.fs_d.value, def.u.fs_d.valid_min, def.u.fs_d.valid_max); break;
-    case PF_Param_SLIDER: value.number = part(def.u.sd.value, def.u.sd.valid_min, def.u.sd.valid_max); break;
-    case PF_Param_FIX_SLIDER: value.number = part(def.u.fd.value, def.u.fd.valid_min, def.u.fd.valid_max); break;
-    case PF_Param_ANGLE: value.number = clamp01(def.u.ad.value / 65536.0 / 360.0); break;
+    case PF_Param_FLOAT_SLIDER:
+        value.number = toFraction(def.u.fs_d.value, def.u.fs_d.valid_min, def.u.fs_d.valid_max);
+        break;
+    case PF_Param_SLIDER: value.number = toFraction(def.u.sd.value, def.u.sd.valid_min, def.u.sd.valid_max); break;
+    case PF_Param_FIX_SLIDER:
+        value.number = toFraction(def.u.fd.value / 65536.0, def.u.fd.valid_min / 65536.0, def.u.fd.valid_max / 65536.0);
+        break;
+    case PF_Param_ANGLE: value.number = toFraction(def.u.ad.value / 65536.0, 0, 360); break;
     case PF_Param_CHECKBOX: value.number = def.u.bd.value ? 1.0 : 0.0; break;
     case PF_Param_POINT: value.number = fraction; break;
     case PF_Param_COLOR:

@@ -1,8 +1,12 @@
 // The effect's parameters as frei0r parameters, learnt from the definitions the
 // module registers. frei0r hosts pass doubles and booleans in [0, 1], colours
 // as three floats in [0, 1] and strings; the mapping:
-//   float slider, slider, fixed slider: [0, 1] linearly onto the valid range
+//   float slider, slider, fixed slider: [0, 1] linearly onto the valid range,
+//             or onto 0 to its top where the range starts above 0 (held to
+//             its bottom), so that a host's display factor shows the value
 //   angle:    [0, 1] onto 0 to 360 degrees
+// Numbers are snapped to hundredths where a host's 6 significant digits put
+// them within rounding of one, so a saved project gives back what was set.
 //   checkbox: a boolean (0.5 and above is on)
 //   colour:   a colour, each channel times 255, rounded
 //   popup:    a string, the choice's text (its number from 1 is taken too)
