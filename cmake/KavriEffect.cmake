@@ -12,8 +12,11 @@
 # Where Debian's frei0r-plugins-dev gives frei0r.h, it also builds the frei0r
 # filter NAME.so in the build's frei0r/ folder (target NAME_frei0r, installed
 # in lib/frei0r-1), which hosts the module for ffmpeg, MLT and GStreamer.
-# Every effect's name is recorded in the global property KAVRI_EFFECTS, from
-# which the tests find and test each module.
+# With the filter come the editors' descriptions, written from what the module
+# registers (target NAME_editors): editors/kdenlive/frei0r_NAME.xml (installed
+# in share/kdenlive/effects) and editors/shotcut/NAME/ (installed in
+# share/shotcut/qml/filters/NAME). Every effect's name is recorded in the
+# global property KAVRI_EFFECTS, from which the tests find and test each module.
 function(kavri_add_effect name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "VERSION" "SOURCES;USES")
   if(NOT arg_VERSION OR NOT arg_SOURCES)
@@ -63,6 +66,19 @@ function(kavri_add_effect name)
     target_link_options(${name}_frei0r PRIVATE -Wl,--version-script=${bridge}/frei0r.map -Wl,--no-undefined)
     add_dependencies(${name}_frei0r ${name}_plugin)
     install(TARGETS ${name}_frei0r LIBRARY DESTINATION lib/frei0r-1)
+
+    # the editors' descriptions, written from what the module registers
+    set(editors ${CMAKE_BINARY_DIR}/editors)
+    set(written ${editors}/kdenlive/frei0r_${name}.xml ${editors}/shotcut/${name}/meta.qml
+      ${editors}/shotcut/${name}/ui.qml)
+    add_custom_command(OUTPUT ${written}
+      COMMAND kavri_editor_files $<TARGET_FILE:${name}_plugin> ${editors}
+      DEPENDS ${name}_plugin kavri_editor_files
+      COMMENT "Writing the Kdenlive description and the Shotcut UI of ${name}")
+    add_custom_target(${name}_editors ALL DEPENDS ${written})
+    install(FILES ${editors}/kdenlive/frei0r_${name}.xml DESTINATION share/kdenlive/effects)
+    install(FILES ${editors}/shotcut/${name}/meta.qml ${editors}/shotcut/${name}/ui.qml
+      DESTINATION share/shotcut/qml/filters/${name})
   endif()
 
 endfunction()

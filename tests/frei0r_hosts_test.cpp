@@ -122,6 +122,52 @@ TEST_F(Frei0rHosts, MeltKeyframesGiveTheCommandsFrames) {
             << "frame " << frame;
 }
 
+// As an editor saves a project: parameters by name, values written with 6
+// significant digits of frei0r's [0, 1], keyframes in clock time. melt's
+// frames must be the command's with the values the user typed.
+TEST_F(Frei0rHosts, MeltRendersAProjectSavedWithSixDigitsAsTheUserSetIt) {
+    NEEDS("melt");
+    cwtest::writeBytes(dir.path("profile"), [] {
+        const std::string p = "description=picture\nframe_rate_num=25\nframe_rate_den=1\nwidth=101\nheight=75\n"
+                              "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=101\n"
+                              "display_aspect_den=75\ncolorspace=709\n";
+        return std::vector<uint8_t>(p.begin(), p.end());
+    }());
+    // typed: 12.3 squares across, 37.5 % x scale, wibble max 0.45 cells, wibble
+    // angle 22.5 degrees; x offset keyed 0 at 0 s and 90 degrees at 0.16 s
+    // (frame 4); a tile mosaic tinted white
+    auto saved = [](double v) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%g", v);
+        return std::string(text);
+    };
+    const std::string filter = "'squares across=" + saved(12.3 / 255) + "' 'x scale=" + saved(37.5 / 1000) +
+                               "' 'wibble max=" + saved(0.45 / 10) + "' 'wibble angle=" + saved(22.5 / 360) +
+                               "' 'x offset=00:00:00.000=0;00:00:00.160=" + saved(90.0 / 360) +
+                               "' 'background fill=2' 'background color=#ffffff' 'squares fill=1'";
+    for (int attempt = 0; attempt < 5 && access(dir.path("melt_1.png").c_str(), F_OK) != 0; ++attempt)
+        ASSERT_EQ(shell("melt -quiet -profile " + shellQuote(dir.path("profile")) + " " + shellQuote(input) +
+                        " out=4 -filter frei0r.checkerwarp " + filter + " -consumer avformat:" +
+                        shellQuote(dir.path("melt_%d.png")) + " vcodec=png mlt_image_format=rgba pix_fmt=rgba real_time=0"),
+                  0);
+    for (int frame = 0; frame <= 4; ++frame)
+        EXPECT_TRUE(picture(dir.path("melt_" + std::to_string(frame + 1) + ".png"))
+                        .samePixels(command({"--set", "squares across=12.3", "--set", "x scale=37.5", "--set",
+                                             "wibble max=0.45", "--set", "wibble angle=22.5", "--set",
+                                             "x offset=" + std::to_string(22.5 * frame), "--set", "background fill=tile",
+                                             "--set", "background color=#ffffff"})))
+            << "frame " << frame;
+    // and what MLT reports as the defaults renders the command's defaults
+    cwtest::TempDir again;
+    for (int attempt = 0; attempt < 5 && access(again.path("melt_1.png").c_str(), F_OK) != 0; ++attempt)
+        ASSERT_EQ(shell("melt -quiet -profile " + shellQuote(dir.path("profile")) + " " + shellQuote(input) +
+                        " out=0 -filter frei0r.checkerwarp 'squares across=" + saved(12.0 / 255) + "' 'x scale=" +
+                        saved(100.0 / 1000) + "' 'y scale=" + saved(100.0 / 1000) + "' -consumer avformat:" +
+                        shellQuote(again.path("melt_%d.png")) + " vcodec=png mlt_image_format=rgba pix_fmt=rgba real_time=0"),
+                  0);
+    EXPECT_TRUE(picture(again.path("melt_1.png")).samePixels(command({}))) << "the defaults";
+}
+
 TEST_F(Frei0rHosts, GStreamerRendersWhatTheCommandRenders) {
     NEEDS("gst-launch-1.0");
     const std::string out = dir.path("gst.png");

@@ -1,0 +1,28 @@
+# Installs the build into a fresh prefix and checks what lands there: the
+# command, every effect's module and frei0r filter, its Kdenlive description
+# and its Shotcut UI; and that the installed command finds its modules.
+# Run as: cmake -DBUILD=<build folder> -DPREFIX=<scratch folder> -DEFFECTS=a,b -P check_install.cmake
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX} RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed: ${status}")
+endif()
+string(REPLACE "," ";" effects "${EFFECTS}")
+set(missing "")
+foreach(effect IN LISTS effects)
+  foreach(file lib/checkerwarp/${effect}.so lib/frei0r-1/${effect}.so share/kdenlive/effects/frei0r_${effect}.xml
+               share/shotcut/qml/filters/${effect}/meta.qml share/shotcut/qml/filters/${effect}/ui.qml)
+    if(NOT EXISTS ${PREFIX}/${file})
+      list(APPEND missing ${file})
+    endif()
+  endforeach()
+  execute_process(COMMAND ${PREFIX}/bin/checkerwarp about --plugin ${effect} RESULT_VARIABLE found OUTPUT_QUIET)
+  if(NOT found EQUAL 0)
+    list(APPEND missing "the installed command's ${effect}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${PREFIX})
+if(missing)
+  message(FATAL_ERROR "not installed: ${missing}")
+endif()
+message(STATUS "installed: every effect's module, filter, Kdenlive description and Shotcut UI")
