@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,20 @@ TEST(Frei0rOrder, IsPinnedForEveryEffect) {
     EXPECT_EQ(listing(paramsOf("tint", registered)), expect({{"color", C}, {"amount", D}}));
     EXPECT_EQ(listing(paramsOf("pixelate", registered)),
               expect({{"cell size", D}, {"offset x", D}, {"offset y", D}, {"keep alpha", B}}));
+}
+
+// The README gives ffmpeg's positional order of every effect as it is.
+TEST(Frei0rOrder, TheReadmeGivesItAsItIs) {
+    std::ifstream in(std::string(CHECKERWARP_SOURCE_DIR) + "/README.md");
+    std::stringstream readme;
+    readme << in.rdbuf();
+    for (const std::string& effect : cwtest::effectNames()) {
+        std::vector<PF_ParamDef> registered;
+        std::string line = effect + ": ";
+        bool first = true;
+        for (const auto& p : paramsOf(effect, registered)) line += (first ? "" : ", ") + p.name, first = false;
+        EXPECT_NE(readme.str().find("\n" + line + "\n"), std::string::npos) << line;
+    }
 }
 
 // The number a definition holds, whatever its type.

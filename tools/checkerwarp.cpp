@@ -40,7 +40,7 @@ const std::vector<cwtool::OptionSpec> kOptions = {
     {"jobs", 'j', "N", 1, "worker processes (default: one a core)",
      "--jobs takes a number of worker processes from 1 to 256", kRender},
     {"quiet", 0, nullptr, 0, "no progress line", nullptr, kRender},
-    {"compression", 0, "fast|default|small", 1, "PNG output: quick, or the smallest files",
+    {"compression", 0, "fast|default|small", 1, "PNG output: stored (large, quickest), quick (default) or smallest",
      "--compression is fast, default or small", kRender},
     {"time-limit", 0, "SECONDS", 1, "stop a frame that takes longer (status 1, no output)",
      "--time-limit takes a number of seconds greater than 0, such as 2.5", kRender},
