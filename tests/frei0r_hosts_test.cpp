@@ -122,6 +122,47 @@ TEST_F(Frei0rHosts, MeltKeyframesGiveTheCommandsFrames) {
             << "frame " << frame;
 }
 
+// ffmpeg 5.1 pads the rows of frames whose width is not a multiple of 16: the
+// filter says so once, naming the width and what to do; a width that is a
+// multiple of 16, and melt at any width, hear nothing.
+TEST_F(Frei0rHosts, FfmpegThatPadsRowsIsToldOnce) {
+    NEEDS("ffmpeg");
+    NEEDS("melt");
+    const std::string err = dir.path("err.txt");
+    auto ffmpeg = [&](const std::string& filter) {
+        std::system(("FREI0R_PATH=" + shellQuote(cwtest::frei0rFolder()) + " ffmpeg -v error -y -i " + shellQuote(input) +
+                     " -vf " + shellQuote(filter) + " -frames:v 1 " + shellQuote(dir.path("o.png")) + " 2>" +
+                     shellQuote(err))
+                        .c_str());
+        const std::vector<uint8_t> bytes = cwtest::readBytes(err);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    const unsigned avfilter = [] {
+        FILE* p = popen("ffmpeg -hide_banner -version 2>/dev/null | grep -o 'libavfilter *[0-9]*' | grep -o '[0-9]*$'", "r");
+        char line[32] = {};
+        if (p && std::fgets(line, sizeof(line), p)) pclose(p);
+        return static_cast<unsigned>(std::atoi(line));
+    }();
+    const std::string odd = ffmpeg("scale=100:50,frei0r=checkerwarp,frei0r=checkerwarp");
+    if (avfilter < 9) {
+        EXPECT_NE(odd.find("checkerwarp frei0r: this ffmpeg (libavfilter " + std::to_string(avfilter) + "."),
+                  std::string::npos)
+            << odd;
+        EXPECT_NE(odd.find("frames of width 100 with padded rows"), std::string::npos) << odd;
+        EXPECT_EQ(odd.find("padded rows"), odd.rfind("padded rows")) << "once: " << odd;
+    } else {
+        EXPECT_EQ(odd.find("padded rows"), std::string::npos) << "this ffmpeg copies such frames: " << odd;
+    }
+    EXPECT_EQ(ffmpeg("scale=96:50,frei0r=checkerwarp").find("padded rows"), std::string::npos);
+    ASSERT_EQ(std::system(("FREI0R_PATH=" + shellQuote(cwtest::frei0rFolder()) + " melt -quiet " + shellQuote(input) +
+                           " out=0 -filter frei0r.checkerwarp -consumer avformat:" + shellQuote(dir.path("m.png")) +
+                           " vcodec=png real_time=0 2>" + shellQuote(err))
+                              .c_str()),
+              0);
+    const std::vector<uint8_t> melt = cwtest::readBytes(err);
+    EXPECT_EQ(std::string(melt.begin(), melt.end()).find("padded rows"), std::string::npos) << "melt passes packed rows";
+}
+
 // As an editor saves a project: parameters by name, values written with 6
 // significant digits of frei0r's [0, 1], keyframes in clock time. melt's
 // frames must be the command's with the values the user typed.

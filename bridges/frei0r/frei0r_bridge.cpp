@@ -107,6 +107,32 @@ std::unique_ptr<Effect> learnEffect() {
     return effect;
 }
 
+// ffmpeg's frei0r filter before libavfilter 9 (ffmpeg 6) hands over frames
+// whose rows are padded when the width is not a multiple of 16 pixels, which
+// frei0r has no way to say: the picture comes out sheared. The caller is
+// ffmpeg's when the code that called us is libavfilter's.
+bool paddingFfmpeg(const void* caller, unsigned& version) {
+    Dl_info info{};
+    if (!dladdr(caller, &info) || !info.dli_fname || !std::strstr(info.dli_fname, "libavfilter")) return false;
+    using VersionFunction = unsigned (*)();
+    const auto avfilter_version = reinterpret_cast<VersionFunction>(dlsym(RTLD_DEFAULT, "avfilter_version"));
+    if (!avfilter_version) return false;
+    version = avfilter_version();
+    return (version >> 16) < 9;
+}
+
+void warnOfPaddedRows(const void* caller, unsigned width) {
+    if (width % 16 == 0 || g_warned.count("padded rows")) return;
+    unsigned version = 0;
+    if (!paddingFfmpeg(caller, version)) return;
+    warnOnce("padded rows", "this ffmpeg (libavfilter " + std::to_string(version >> 16) + "." +
+                                std::to_string((version >> 8) & 0xFF) + ") hands frei0r filters frames of width " +
+                                std::to_string(width) +
+                                " with padded rows, so the picture will come out sheared: use a width that is a "
+                                "multiple of 16 (-vf scale=W:-2 or pad before the filter), ffmpeg 6 or later, or "
+                                "`checkerwarp render`");
+}
+
 // ---- one filter instance ----
 
 struct Instance {
@@ -260,9 +286,11 @@ void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int param_i
 }
 
 void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, uint32_t* outframe) {
+    const void* caller = __builtin_return_address(0);
     std::lock_guard<std::mutex> hold(g_lock);
     Instance* in = static_cast<Instance*>(instance);
     if (!in || !inframe || !outframe) return;
+    warnOfPaddedRows(caller, in->width);
     frameToWorld(inframe, in->input);
     // the output starts fully transparent, as the command's does
     for (int32_t y = 0; y < in->output.height(); ++y)
