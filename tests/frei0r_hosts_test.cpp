@@ -209,6 +209,43 @@ TEST_F(Frei0rHosts, MeltRendersAProjectSavedWithSixDigitsAsTheUserSetIt) {
     EXPECT_TRUE(picture(again.path("melt_1.png")).samePixels(command({}))) << "the defaults";
 }
 
+// A project file as Shotcut saves it (MLT XML: the filter's properties by
+// name, colours as #AARRGGBB, keys in clock time), rendered by melt.
+TEST_F(Frei0rHosts, MeltRendersAShotcutProjectAsTheUserSetIt) {
+    NEEDS("melt");
+    const std::string project =
+        "<?xml version=\"1.0\" standalone=\"no\"?>\n"
+        "<mlt LC_NUMERIC=\"C\" version=\"7.12.0\" title=\"Shotcut version 22.12.21\" producer=\"main_bin\">\n"
+        "  <profile description=\"picture\" width=\"101\" height=\"75\" progressive=\"1\" sample_aspect_num=\"1\" "
+        "sample_aspect_den=\"1\" display_aspect_num=\"101\" display_aspect_den=\"75\" frame_rate_num=\"25\" "
+        "frame_rate_den=\"1\" colorspace=\"709\"/>\n"
+        "  <producer id=\"producer0\" in=\"00:00:00.000\" out=\"00:00:00.160\">\n"
+        "    <property name=\"length\">00:00:00.200</property>\n"
+        "    <property name=\"resource\">" + input + "</property>\n"
+        "    <filter id=\"filter0\" out=\"00:00:00.160\">\n"
+        "      <property name=\"mlt_service\">frei0r.checkerwarp</property>\n"
+        "      <property name=\"squares across\">0.0482353</property>\n"       // 12.3 typed
+        "      <property name=\"y scale\">0.1375</property>\n"                  // 137.5 %
+        "      <property name=\"brick offset\">00:00:00.000=0;00:00:00.160=0.5</property>\n"  // 0 to 180 degrees
+        "      <property name=\"background fill\">2</property>\n"
+        "      <property name=\"background color\">#ff336699</property>\n"
+        "    </filter>\n"
+        "  </producer>\n"
+        "  <playlist id=\"main_bin\"><entry producer=\"producer0\" in=\"00:00:00.000\" out=\"00:00:00.160\"/></playlist>\n"
+        "</mlt>\n";
+    cwtest::writeBytes(dir.path("project.mlt"), std::vector<uint8_t>(project.begin(), project.end()));
+    for (int attempt = 0; attempt < 5 && access(dir.path("shot_1.png").c_str(), F_OK) != 0; ++attempt)
+        ASSERT_EQ(shell("melt -quiet " + shellQuote(dir.path("project.mlt")) + " -consumer avformat:" +
+                        shellQuote(dir.path("shot_%d.png")) + " vcodec=png mlt_image_format=rgba pix_fmt=rgba real_time=0"),
+                  0);
+    for (int frame = 0; frame <= 4; ++frame)
+        EXPECT_TRUE(picture(dir.path("shot_" + std::to_string(frame + 1) + ".png"))
+                        .samePixels(command({"--set", "squares across=12.3", "--set", "y scale=137.5", "--set",
+                                             "brick offset=" + std::to_string(45 * frame), "--set",
+                                             "background fill=tile", "--set", "background color=51,102,153"})))
+            << "frame " << frame;
+}
+
 TEST_F(Frei0rHosts, GStreamerRendersWhatTheCommandRenders) {
     NEEDS("gst-launch-1.0");
     const std::string out = dir.path("gst.png");
