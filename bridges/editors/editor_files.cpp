@@ -166,7 +166,7 @@ std::string shotcutMeta(const Effect& e) {
         if (p.type != F0R_PARAM_DOUBLE) continue;
         q << (first ? "" : ",\n") << "            Parameter {\n                name: " << qmlQuoted(capitalised(p.name))
           << "\n                property: " << qmlQuoted(p.name)
-          << "\n                isSimple: true\n                isCurve: true\n                minimum: 0\n"
+          << "\n                isCurve: true\n                minimum: 0\n"
           << "                maximum: 1\n            }";
         first = false;
     }
@@ -186,39 +186,45 @@ std::string shotcutUi(const Effect& e) {
     bool first = true;
     for (const auto& p : e.params)
         if (p.type == F0R_PARAM_DOUBLE) q << (first ? "" : ", ") << qmlQuoted(p.name), first = false;
-    q << "]\n    startValues: []\n    middleValues: []\n    endValues: []\n\n"
+    std::string defaults;
+    first = true;
+    for (const auto& p : e.params)
+        if (p.type == F0R_PARAM_DOUBLE)
+            defaults += (first ? "" : ", ") + defaultOf(p, e.registered[static_cast<size_t>(p.position)]), first = false;
+    q << "]\n    startValues: [" << defaults << "]\n    middleValues: [" << defaults << "]\n    endValues: [" << defaults
+      << "]\n\n"
       << "    GridLayout {\n        columns: 3\n        anchors.fill: parent\n        anchors.margins: 8\n";
     for (size_t i = 0; i < e.params.size(); ++i) {
         const f0rbridge::BridgeParam& p = e.params[i];
         const PF_ParamDef& d = e.registered[static_cast<size_t>(p.position)];
         const std::string prop = qmlQuoted(p.name);
-        q << "\n        Label { text: " << qmlQuoted(capitalised(p.name) + ":") << "; Layout.alignment: Qt.AlignRight";
-        if (!e.hints[i].empty()) q << "; ToolTip.text: " << qmlQuoted(e.hints[i]) << "; ToolTip.visible: hovered";
-        q << " }\n";
+        q << "\n        Label {\n            text: " << qmlQuoted(capitalised(p.name) + ":")
+          << "\n            Layout.alignment: Qt.AlignRight\n";
+        if (!e.hints[i].empty()) q << "            Shotcut.HoverTip { text: " << qmlQuoted(e.hints[i]) << " }\n";
+        q << "        }\n";
         if (p.type == F0R_PARAM_DOUBLE) {
             const Number n = numberOf(d);
-            q << "        Shotcut.SliderSpinner {\n            minimumValue: " << number(n.low)
+            q << "        Shotcut.SliderSpinner {\n            id: control" << i << "\n            minimumValue: " << number(n.low)
               << "\n            maximumValue: " << number(n.high) << "\n            decimals: " << n.decimals
               << "\n            suffix: " << qmlQuoted(n.suffix.empty() ? "" : " " + n.suffix)
-              << "\n            value: filter.getDouble(" << prop << ") * " << number(n.factor)
-              << "\n            onValueChanged: filter.set(" << prop << ", value / " << number(n.factor)
+              << "\n            onValueChanged: updateFilter(" << prop << ", value / " << number(n.factor) << ", keys" << i
               << ", getPosition())\n        }\n"
-              << "        Shotcut.KeyframesButton { onToggled: toggleKeyframes(checked, " << prop
-              << ", filter.getDouble(" << prop << ")) }\n";
+              << "        Shotcut.KeyframesButton {\n            id: keys" << i
+              << "\n            onToggled: toggleKeyframes(checked, " << prop << ", control" << i << ".value / "
+              << number(n.factor) << ")\n        }\n";
         } else if (p.type == F0R_PARAM_BOOL) {
-            q << "        CheckBox {\n            checked: filter.get(" << prop << ") === '1'\n"
+            q << "        CheckBox {\n            id: control" << i << "\n"
               << "            onClicked: filter.set(" << prop << ", checked ? 1 : 0)\n        }\n"
               << "        Item { width: 1 }\n";
         } else if (p.type == F0R_PARAM_COLOR) {
-            q << "        Shotcut.ColorPicker {\n            value: filter.get(" << prop << ")\n"
+            q << "        Shotcut.ColorPicker {\n            id: control" << i << "\n"
               << "            onValueChanged: filter.set(" << prop << ", value)\n        }\n"
               << "        Item { width: 1 }\n";
         } else {
             std::string model;
             const std::vector<std::string> choices = refhost::popupChoices(d);
             for (size_t c = 0; c < choices.size(); ++c) model += (c ? ", " : "") + qmlQuoted(choices[c]);
-            q << "        ComboBox {\n            model: [" << model << "]\n"
-              << "            currentIndex: Math.max(0, parseInt(filter.get(" << prop << ")) - 1)\n"
+            q << "        Shotcut.ComboBox {\n            id: control" << i << "\n            model: [" << model << "]\n"
               << "            onActivated: filter.set(" << prop << ", index + 1)\n        }\n"
               << "        Item { width: 1 }\n";
         }
@@ -229,7 +235,26 @@ std::string shotcutUi(const Effect& e) {
         const PF_ParamDef& d = e.registered[static_cast<size_t>(p.position)];
         q << "            filter.set(" << qmlQuoted(p.name) << ", " << qmlQuoted(defaultOf(p, d)) << ")\n";
     }
-    q << "            filter.savePreset(preset.parameters)\n        }\n    }\n}\n";
+    q << "        }\n";
+    // the controls take the filter's values (a new filter's defaults, a saved one's own)
+    for (size_t i = 0; i < e.params.size(); ++i) {
+        const f0rbridge::BridgeParam& p = e.params[i];
+        const std::string prop = qmlQuoted(p.name), control = "        control" + std::to_string(i);
+        if (p.type == F0R_PARAM_DOUBLE) {
+            // (rounded to the decimals shown: 6 saved digits of 12 / 255 give 11.99999)
+            const Number n = numberOf(e.registered[static_cast<size_t>(p.position)]);
+            const std::string scale = number(std::pow(10.0, n.decimals));
+            q << control << ".value = Math.round(filter.getDouble(" << prop << ", getPosition()) * " << number(n.factor)
+              << " * " << scale << ") / " << scale << "\n";
+        }
+        else if (p.type == F0R_PARAM_BOOL)
+            q << control << ".checked = filter.get(" << prop << ") === '1'\n";
+        else if (p.type == F0R_PARAM_COLOR)
+            q << control << ".value = filter.get(" << prop << ")\n";
+        else
+            q << control << ".currentIndex = Math.max(0, parseInt(filter.get(" << prop << ")) - 1)\n";
+    }
+    q << "        blockUpdate = false\n    }\n}\n";
     return q.str();
 }
 
