@@ -54,6 +54,13 @@ protected:
         EXPECT_EQ(r.status, 0) << r.err;
         return picture(dir.path("command.png"));
     }
+    // A melt profile of the picture's own size, so that melt hands its RGBA through unscaled.
+    void writeProfile() {
+        const std::string p = "description=picture\nframe_rate_num=25\nframe_rate_den=1\nwidth=101\nheight=75\n"
+                              "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=101\n"
+                              "display_aspect_den=75\ncolorspace=709\n";
+        cwtest::writeBytes(dir.path("profile"), std::vector<uint8_t>(p.begin(), p.end()));
+    }
     refhost::World picture(const std::string& path) {
         refhost::World w;
         std::string error;
@@ -98,13 +105,7 @@ TEST_F(Frei0rHosts, FfmpegRendersWhatTheCommandRenders) {
 
 TEST_F(Frei0rHosts, MeltKeyframesGiveTheCommandsFrames) {
     NEEDS("melt");
-    // a profile of the picture's own size, so that melt hands its RGBA through unscaled
-    cwtest::writeBytes(dir.path("profile"), [] {
-        const std::string p = "description=picture\nframe_rate_num=25\nframe_rate_den=1\nwidth=101\nheight=75\n"
-                              "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=101\n"
-                              "display_aspect_den=75\ncolorspace=709\n";
-        return std::vector<uint8_t>(p.begin(), p.end());
-    }());
+    writeProfile();
     // melt 7.12 on a loaded machine now and then ends with status 0 before its
     // consumer has written a frame (with or without a filter, from a picture or
     // a video): it writes every frame or none, so a run that wrote none is run again
@@ -168,12 +169,7 @@ TEST_F(Frei0rHosts, FfmpegThatPadsRowsIsToldOnce) {
 // frames must be the command's with the values the user typed.
 TEST_F(Frei0rHosts, MeltRendersAProjectSavedWithSixDigitsAsTheUserSetIt) {
     NEEDS("melt");
-    cwtest::writeBytes(dir.path("profile"), [] {
-        const std::string p = "description=picture\nframe_rate_num=25\nframe_rate_den=1\nwidth=101\nheight=75\n"
-                              "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=101\n"
-                              "display_aspect_den=75\ncolorspace=709\n";
-        return std::vector<uint8_t>(p.begin(), p.end());
-    }());
+    writeProfile();
     // typed: 12.3 squares across, 37.5 % x scale, wibble max 0.45 cells, wibble
     // angle 22.5 degrees; x offset keyed 0 at 0 s and 90 degrees at 0.16 s
     // (frame 4); a tile mosaic tinted white
