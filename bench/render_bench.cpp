@@ -18,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "effect/kavri_squares.h"
@@ -232,9 +233,50 @@ int comparePair(int argc, char** argv) {
     return 0;
 }
 
+// --threads WORKLOAD [PAIRS]: two instances rendering a frame each on two
+// threads at once, against one instance rendering both frames in turn; each
+// pair timed back to back, the median of the speed-ups printed.
+int compareThreads(int argc, char** argv) {
+    const Workload* w = nullptr;
+    for (const Workload& k : allWorkloads())
+        if (argc > 2 && k.name == std::string(argv[2])) w = &k;
+    if (!w) {
+        std::fprintf(stderr, "usage: checkerwarp_bench --threads WORKLOAD [PAIRS]\n");
+        return 2;
+    }
+    const int pairs = argc > 3 ? std::atoi(argv[3]) : 10;
+    std::string error;
+    refhost::World in, out[2];
+    makePhoto(in, w->width, w->height, w->varying_alpha);
+    std::unique_ptr<refhost::Host> hosts[2];
+    for (int h = 0; h < 2; ++h) {
+        out[h].allocate(w->width, w->height, error);
+        hosts[h] = std::make_unique<refhost::Host>(module().entry());
+        hosts[h]->start();
+        for (const std::string& setting : w->settings) cwtool::applySetting(*hosts[h], setting, error);
+    }
+    std::vector<double> speedups;
+    for (int pair = 0; pair < pairs; ++pair) {
+        auto t0 = std::chrono::steady_clock::now();
+        hosts[0]->render(in.def(), out[0].def());
+        hosts[0]->render(in.def(), out[1].def());
+        const double one = seconds(std::chrono::steady_clock::now() - t0);
+        t0 = std::chrono::steady_clock::now();
+        std::thread second([&] { hosts[1]->render(in.def(), out[1].def()); });
+        hosts[0]->render(in.def(), out[0].def());
+        second.join();
+        const double two = seconds(std::chrono::steady_clock::now() - t0);
+        speedups.push_back(one / two);
+    }
+    std::printf("%s, %d pairs: two instances on two threads do two frames %.2f x as fast as one instance (median)\n",
+                w->name, pairs, median(speedups));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--threads") == 0) return compareThreads(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--make-input") == 0) return makeInput(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--pair") == 0) return comparePair(argc, argv);
     for (const Workload& w : allWorkloads())

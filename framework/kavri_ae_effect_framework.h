@@ -99,7 +99,9 @@ struct kavri_ae_filter_context {
 };
 
 extern "C" {
-KAVRI_EXPORT extern kavri_ae_filter_context* gSequenceContext;
+// The instance whose command this thread is serving (one a thread, so that a
+// host may render different instances on several threads at once).
+KAVRI_EXPORT extern thread_local kavri_ae_filter_context* gSequenceContext;
 KAVRI_EXPORT extern const ns_ae_description g_d;
 
 KAVRI_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,

@@ -8,8 +8,9 @@
 // installed (lib/frei0r-1/NAME.so finds lib/checkerwarp/NAME.so) or as built
 // (build/frei0r/NAME.so finds build/NAME.so).
 //
-// The plug-in's gSequenceContext is process-wide, so every call into the module,
-// from any instance on any thread, is made under one lock.
+// The module keeps its current instance per thread, so instances render side
+// by side on the host's threads; each instance's own calls take turns under
+// its lock, and the loading of the module and the warnings under one more.
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -57,7 +58,8 @@ struct Effect {
     int major = 0, minor = 0;
 };
 
-std::mutex g_lock;                 // every call into the module
+std::mutex g_lock;                 // the module's loading and the effect shared by the instances
+std::mutex g_warn_lock;            // g_warned
 // Null until f0r_init succeeds and again after the last f0r_deinit; every
 // instance holds the effect too, so a host that deinits before it destructs
 // its instances does not unload the module under them.
@@ -66,6 +68,7 @@ int g_inits = 0;
 std::set<std::string> g_warned;    // one line on standard error per kind of trouble
 
 void warnOnce(const std::string& key, const std::string& message) {
+    std::lock_guard<std::mutex> hold(g_warn_lock);
     if (!g_warned.insert(key).second) return;
     std::fprintf(stderr, "%s frei0r: %s\n", kEffect, message.c_str());
 }
@@ -122,7 +125,7 @@ bool paddingFfmpeg(const void* caller, unsigned& version) {
 }
 
 void warnOfPaddedRows(const void* caller, unsigned width) {
-    if (width % 16 == 0 || g_warned.count("padded rows")) return;
+    if (width % 16 == 0) return;
     unsigned version = 0;
     if (!paddingFfmpeg(caller, version)) return;
     warnOnce("padded rows", "this ffmpeg (libavfilter " + std::to_string(version >> 16) + "." +
@@ -142,6 +145,7 @@ struct Instance {
     int32_t width = 0, height = 0;
     std::map<int, double> point_x, point_y;  // a point's coordinates as fractions, by host position
     std::vector<std::string> texts;          // the strings f0r_get_param_value hands out
+    std::mutex lock;                         // the instance's own calls, one at a time
 };
 
 // 16.16 pixels of a fraction of the frame.
@@ -237,9 +241,10 @@ void f0r_destruct(f0r_instance_t instance) {
 }
 
 void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int param_index) {
-    std::lock_guard<std::mutex> hold(g_lock);
     Instance* in = static_cast<Instance*>(instance);
-    if (!in || !param || param_index < 0 || static_cast<size_t>(param_index) >= in->effect->params.size())
+    if (!in) return;
+    std::lock_guard<std::mutex> hold(in->lock);
+    if (!param || param_index < 0 || static_cast<size_t>(param_index) >= in->effect->params.size())
         return;
     const BridgeParam& p = in->effect->params[static_cast<size_t>(param_index)];
     BridgeValue value{};
@@ -266,9 +271,10 @@ void f0r_set_param_value(f0r_instance_t instance, f0r_param_t param, int param_i
 }
 
 void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int param_index) {
-    std::lock_guard<std::mutex> hold(g_lock);
     Instance* in = static_cast<Instance*>(instance);
-    if (!in || !param || param_index < 0 || static_cast<size_t>(param_index) >= in->effect->params.size())
+    if (!in) return;
+    std::lock_guard<std::mutex> hold(in->lock);
+    if (!param || param_index < 0 || static_cast<size_t>(param_index) >= in->effect->params.size())
         return;
     const BridgeParam& p = in->effect->params[static_cast<size_t>(param_index)];
     const PF_ParamDef& def = in->host->param(p.position);
@@ -287,9 +293,10 @@ void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int param_i
 
 void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, uint32_t* outframe) {
     const void* caller = __builtin_return_address(0);
-    std::lock_guard<std::mutex> hold(g_lock);
     Instance* in = static_cast<Instance*>(instance);
-    if (!in || !inframe || !outframe) return;
+    if (!in) return;
+    std::lock_guard<std::mutex> hold(in->lock);
+    if (!inframe || !outframe) return;
     warnOfPaddedRows(caller, in->width);
     frameToWorld(inframe, in->input);
     // the output starts fully transparent, as the command's does
