@@ -202,6 +202,20 @@ void setBig32(std::vector<uint8_t>& data, size_t at, uint32_t v) {
 
 }  // namespace quick
 
+// Found by the differential fuzzer: a Huffman table whose code lengths run
+// past their count. zlib (libpng's inflater) refuses it; so must the quick
+// decoder, whose answer may never depend on which decoder a file reaches.
+TEST(PngQuickDecoder, RefusesTheDeflateStreamsLibpngRefuses) {
+    const std::vector<uint8_t> bytes =
+        cwtest::readBytes(std::string(CHECKERWARP_SOURCE_DIR) + "/fuzz/corpus/png/code-lengths-overrun.png");
+    ASSERT_FALSE(bytes.empty());
+    refhost::World quick_world, libpng_world;
+    std::string quick_error, libpng_error;
+    EXPECT_FALSE(quick::readWith(true, bytes, libpng_world, libpng_error));
+    EXPECT_FALSE(quick::readWith(false, bytes, quick_world, quick_error));
+    EXPECT_NE(quick_error.find("invalid bit length repeat"), std::string::npos) << quick_error;
+}
+
 TEST(PngQuickDecoder, EveryRowFilterOfRgbAndRgbaDecodesAsLibpngDoes) {
     TempDir dir;
     for (int colour : {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGBA}) {
