@@ -1,8 +1,6 @@
 // The render command's frames: a timeline over a still, an image sequence or a
 // video, animated parameters, a range of frames, worker processes, progress,
 // and the outputs they go to.
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>

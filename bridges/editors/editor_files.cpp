@@ -109,6 +109,19 @@ struct Effect {
     std::vector<std::string> hints;  // by frei0r parameter
 };
 
+// The numbers' entries, comma-separated: what `of` makes of each.
+template <typename Of>
+std::string numbersJoined(const Effect& e, Of of) {
+    std::string out;
+    for (const auto& p : e.params)
+        if (p.type == F0R_PARAM_DOUBLE) out += (out.empty() ? "" : ", ") + of(p);
+    return out;
+}
+
+std::string quotedName(const f0rbridge::BridgeParam& p) {
+    return qmlQuoted(p.name);
+}
+
 std::string kdenliveXml(const Effect& e) {
     std::ostringstream x;
     x << "<!DOCTYPE kpartgui>\n"
@@ -156,12 +169,9 @@ std::string shotcutMeta(const Effect& e) {
       << "Metadata {\n    type: Metadata.Filter\n    name: " << qmlQuoted(capitalised(e.name)) << "\n"
       << "    mlt_service: " << qmlQuoted("frei0r." + e.name) << "\n    qml: 'ui.qml'\n"
       << "    keywords: " << qmlQuoted(e.summary) << "\n"
-      << "    keyframes {\n        allowAnimateIn: true\n        allowAnimateOut: true\n        simpleProperties: [";
+      << "    keyframes {\n        allowAnimateIn: true\n        allowAnimateOut: true\n        simpleProperties: ["
+      << numbersJoined(e, quotedName) << "]\n        parameters: [\n";
     bool first = true;
-    for (const auto& p : e.params)
-        if (p.type == F0R_PARAM_DOUBLE) q << (first ? "" : ", ") << qmlQuoted(p.name), first = false;
-    q << "]\n        parameters: [\n";
-    first = true;
     for (const auto& p : e.params) {
         if (p.type != F0R_PARAM_DOUBLE) continue;
         q << (first ? "" : ",\n") << "            Parameter {\n                name: " << qmlQuoted(capitalised(p.name))
@@ -182,15 +192,9 @@ std::string shotcutUi(const Effect& e) {
       << "import QtQuick 2.0\nimport QtQuick.Controls 2.12\nimport QtQuick.Layouts 1.12\n"
       << "import Shotcut.Controls 1.0 as Shotcut\n\n"
       << "Shotcut.KeyframableFilter {\n    width: 350\n    height: 50 + 30 * " << e.params.size() << "\n"
-      << "    keyframableParameters: [";
-    bool first = true;
-    for (const auto& p : e.params)
-        if (p.type == F0R_PARAM_DOUBLE) q << (first ? "" : ", ") << qmlQuoted(p.name), first = false;
-    std::string defaults;
-    first = true;
-    for (const auto& p : e.params)
-        if (p.type == F0R_PARAM_DOUBLE)
-            defaults += (first ? "" : ", ") + defaultOf(p, e.registered[static_cast<size_t>(p.position)]), first = false;
+      << "    keyframableParameters: [" << numbersJoined(e, quotedName);
+    const std::string defaults = numbersJoined(
+        e, [&e](const f0rbridge::BridgeParam& p) { return defaultOf(p, e.registered[static_cast<size_t>(p.position)]); });
     q << "]\n    startValues: [" << defaults << "]\n    middleValues: [" << defaults << "]\n    endValues: [" << defaults
       << "]\n\n"
       << "    GridLayout {\n        columns: 3\n        anchors.fill: parent\n        anchors.margins: 8\n";

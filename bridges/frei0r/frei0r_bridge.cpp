@@ -124,7 +124,10 @@ bool paddingFfmpeg(const void* caller, unsigned& version) {
     return (version >> 16) < 9;
 }
 
-void warnOfPaddedRows(const void* caller, unsigned width) {
+// (once per instance: its host and its width stay)
+void warnOfPaddedRows(const void* caller, unsigned width, bool& checked) {
+    if (checked) return;
+    checked = true;
     if (width % 16 == 0) return;
     unsigned version = 0;
     if (!paddingFfmpeg(caller, version)) return;
@@ -146,6 +149,7 @@ struct Instance {
     std::map<int, double> point_x, point_y;  // a point's coordinates as fractions, by host position
     std::vector<std::string> texts;          // the strings f0r_get_param_value hands out
     std::mutex lock;                         // the instance's own calls, one at a time
+    bool rows_checked = false;               // whether its host pads rows has been asked
 };
 
 // 16.16 pixels of a fraction of the frame.
@@ -297,7 +301,7 @@ void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, u
     if (!in) return;
     std::lock_guard<std::mutex> hold(in->lock);
     if (!inframe || !outframe) return;
-    warnOfPaddedRows(caller, in->width);
+    warnOfPaddedRows(caller, static_cast<unsigned>(in->width), in->rows_checked);
     frameToWorld(inframe, in->input);
     // the output starts fully transparent, as the command's does
     for (int32_t y = 0; y < in->output.height(); ++y)
