@@ -55,9 +55,35 @@ function(kavri_add_effect name)
       COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${name}_plugin> -P ${PROJECT_SOURCE_DIR}/tests/check_exports.cmake)
   endif()
 
+  if(NOT CHECKERWARP_FUZZ)
+    # the OpenFX bundle: NAME.ofx.bundle/Contents/Linux-x86-64/NAME.ofx
+    set(ofx ${PROJECT_SOURCE_DIR}/bridges/openfx)
+    set(binary_dir ${CMAKE_BINARY_DIR}/ofx/${name}.ofx.bundle/Contents/Linux-x86-64)
+    add_library(${name}_ofx MODULE ${ofx}/ofx_bridge.cpp ${ofx}/ofx_params.cpp ${ofx}/ofx_pixels.cpp
+      ${PROJECT_SOURCE_DIR}/bridges/common/hosted_effect.cpp)
+    target_include_directories(${name}_ofx PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(${name}_ofx PRIVATE KAVRI_BRIDGE_EFFECT="${name}")
+    target_link_libraries(${name}_ofx PRIVATE refhost)
+    set_target_properties(${name}_ofx PROPERTIES OUTPUT_NAME ${name} PREFIX "" SUFFIX ".ofx"
+      LIBRARY_OUTPUT_DIRECTORY ${binary_dir} LINK_DEPENDS ${ofx}/ofx.map)
+    target_link_options(${name}_ofx PRIVATE -Wl,--version-script=${ofx}/ofx.map -Wl,--no-undefined)
+    add_dependencies(${name}_ofx ${name}_plugin)
+    # installed where hosts look (PREFIX/OFX/Plugins), with a copy of the
+    # module inside, so the bundle can be moved on its own
+    install(TARGETS ${name}_ofx LIBRARY DESTINATION OFX/Plugins/${name}.ofx.bundle/Contents/Linux-x86-64)
+    install(TARGETS ${name}_plugin LIBRARY DESTINATION OFX/Plugins/${name}.ofx.bundle/Contents/Linux-x86-64)
+    set_property(GLOBAL APPEND PROPERTY KAVRI_OFX_BUNDLES ${name})
+    if(CHECKERWARP_TESTS AND NOT CHECKERWARP_SANITIZE)
+      add_test(NAME OfxExports.ExactlyTheTwoEntryPoints.${name}
+        COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:${name}_ofx> "-DEXPECTED=OfxGetNumberOfPlugins;OfxGetPlugin"
+        -P ${PROJECT_SOURCE_DIR}/tests/check_exports.cmake)
+    endif()
+  endif()
+
   if(FREI0R_INCLUDE_DIR AND NOT CHECKERWARP_FUZZ)
     set(bridge ${PROJECT_SOURCE_DIR}/bridges/frei0r)
-    add_library(${name}_frei0r MODULE ${bridge}/frei0r_bridge.cpp ${bridge}/bridge_params.cpp)
+    add_library(${name}_frei0r MODULE ${bridge}/frei0r_bridge.cpp ${bridge}/bridge_params.cpp
+      ${PROJECT_SOURCE_DIR}/bridges/common/hosted_effect.cpp)
     target_include_directories(${name}_frei0r PRIVATE ${PROJECT_SOURCE_DIR} ${FREI0R_INCLUDE_DIR})
     target_compile_definitions(${name}_frei0r PRIVATE KAVRI_BRIDGE_EFFECT="${name}")
     target_link_libraries(${name}_frei0r PRIVATE refhost)

@@ -63,7 +63,8 @@ std::string findModule(const std::string& effect, const std::string& caller) {
     if (const char* set = std::getenv(variable.c_str()); set && *set) return set;
     const std::string file = effect + ".so";
     std::string first;
-    for (const char* place : {"/", "/../checkerwarp/", "/../lib/checkerwarp/", "/../"}) {
+    for (const char* place : {"/", "/../checkerwarp/", "/../lib/checkerwarp/", "/../", "/../../../../",
+                              "/../../../../../lib/checkerwarp/"}) {
         const std::string candidate = folder + place + file;
         std::error_code ec;
         if (std::filesystem::equivalent(candidate, caller, ec)) continue;

@@ -39,8 +39,10 @@ std::string fileOfCode(const void* address);
 // CHECKERWARP_PLUGIN) when it is set; else the first that exists, other than
 // the caller itself, of EFFECT.so beside the caller (the build),
 // ../checkerwarp/EFFECT.so (a bridge installed in lib/frei0r-1/),
-// ../lib/checkerwarp/EFFECT.so (a program installed in bin/) and ../EFFECT.so
-// (a bridge in the build's frei0r/); else the first of those places, so that
+// ../lib/checkerwarp/EFFECT.so (a program installed in bin/), ../EFFECT.so
+// (a bridge in the build's frei0r/), and from an OpenFX bundle's binary folder
+// (NAME.ofx.bundle/Contents/Linux-x86-64/) ../../../../EFFECT.so (the build's
+// ofx/) and ../../../../../lib/checkerwarp/EFFECT.so (PREFIX/OFX/Plugins/); else the first of those places, so that
 // the message names where it was looked for first.
 std::string findModule(const std::string& effect, const std::string& caller);
 

@@ -1,6 +1,7 @@
 #include "host/param_store.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 namespace refhost {
@@ -63,6 +64,11 @@ static PF_Fixed percentOf(PF_Fixed percent, A_long extent) {
     return static_cast<PF_Fixed>(static_cast<int64_t>(percent) * extent / 100);
 }
 
+static PF_Fixed scaledFixed(PF_Fixed v, double factor) {
+    const double scaled = std::round(static_cast<double>(v) * factor);
+    return static_cast<PF_Fixed>(std::max(-2147483648.0, std::min(2147483647.0, scaled)));
+}
+
 void ParamStore::animate(int position, std::vector<ParamKey> keys) {
     if (keys.empty())
         keys_.erase(position);
@@ -103,6 +109,9 @@ PF_ParamDef ParamStore::resolved(size_t position, const PF_LayerDef* input, doub
         const A_long w = input ? input->width : 0, h = input ? input->height : 0;
         def.u.td.x_value = percentOf(def.u.td.x_dephault, w);
         def.u.td.y_value = percentOf(def.u.td.y_dephault, h);
+    } else if (def.param_type == PF_Param_POINT && (point_scale_x_ != 1 || point_scale_y_ != 1)) {
+        def.u.td.x_value = scaledFixed(def.u.td.x_value, point_scale_x_);
+        def.u.td.y_value = scaledFixed(def.u.td.y_value, point_scale_y_);
     }
     if (def.param_type == PF_Param_LAYER && input) def.u.ld = *input;
     return def;

@@ -49,6 +49,13 @@ public:
     // of their frames, none repeated, not empty); a point's keys are in pixels.
     void animate(int position, std::vector<ParamKey> keys);
     bool animated(int position) const { return keys_.count(position) != 0; }
+    // Set and keyed points are in full-resolution pixels; at a downsampled
+    // render the plug-in is handed them at the render's resolution, times
+    // these factors (16.16, rounded to nearest). Unset points follow the layer.
+    void setPointScale(double x, double y) {
+        point_scale_x_ = x;
+        point_scale_y_ = y;
+    }
 
     // A position's value as the plug-in is handed it at a frame of the timeline
     // (between frames too), for the given input layer; a keyed value is held
@@ -62,6 +69,7 @@ private:
     std::vector<PF_ParamDef> params_;
     std::vector<bool> point_set_;
     std::map<int, std::vector<ParamKey>> keys_;
+    double point_scale_x_ = 1, point_scale_y_ = 1;
     std::vector<PF_ParamDef> call_params_;
     std::vector<PF_ParamDef*> call_pointers_;
 };

@@ -159,6 +159,7 @@ PF_Err Host::queryDynamicFlags() {
 void Host::setDownsample(A_long xn, A_u_long xd, A_long yn, A_u_long yd) {
     in_.downsample_x = {xn, xd};
     in_.downsample_y = {yn, yd};
+    params_.setPointScale(xd ? static_cast<double>(xn) / xd : 1, yd ? static_cast<double>(yn) / yd : 1);
 }
 
 void Host::setFrameRate(A_long num, A_u_long den) {

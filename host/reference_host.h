@@ -82,6 +82,8 @@ public:
     // ---- render settings ----
     void setQuality(PF_Quality q) { in_.quality = q; }
     void setPixelAspect(A_long num, A_u_long den) { in_.pixel_aspect_ratio = {num, den}; }
+    // Downsampling factors of the render (1/2: half resolution); points that
+    // are set or keyed in full-resolution pixels are handed over scaled by them.
     void setDownsample(A_long xn, A_u_long xd, A_long yn, A_u_long yd);
     void setTime(A_long current_time, A_long time_step, A_u_long time_scale);
     // The timeline's frame rate, num / den frames a second (25/1, 30000/1001):

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace refhost {
 
@@ -76,6 +77,35 @@ std::string describePixel(const PF_Pixel& p) {
     char text[32];
     std::snprintf(text, sizeof(text), "%d,%d,%d,%d", p.alpha, p.red, p.green, p.blue);
     return text;
+}
+
+bool downsampleWorld(const World& source, int factor, World& out, std::string& error) {
+    if (factor < 1) factor = 1;
+    const int32_t w = downsampledSide(source.width(), factor), h = downsampledSide(source.height(), factor);
+    if (!out.allocate(w, h, error)) return false;
+    std::vector<uint32_t> sums(static_cast<size_t>(w) * 4);
+    for (int32_t y = 0; y < h; ++y) {
+        std::fill(sums.begin(), sums.end(), 0u);
+        const int32_t y0 = y * factor, y1 = std::min(source.height(), y0 + factor);
+        for (int32_t sy = y0; sy < y1; ++sy) {
+            const PF_Pixel* row = source.row(sy);
+            for (int32_t sx = 0; sx < source.width(); ++sx) {
+                uint32_t* s = &sums[static_cast<size_t>(sx / factor) * 4];
+                s[0] += row[sx].alpha;
+                s[1] += row[sx].red;
+                s[2] += row[sx].green;
+                s[3] += row[sx].blue;
+            }
+        }
+        PF_Pixel* out_row = out.row(y);
+        for (int32_t x = 0; x < w; ++x) {
+            const uint32_t n = static_cast<uint32_t>((std::min(source.width(), (x + 1) * factor) - x * factor) * (y1 - y0));
+            const uint32_t* s = &sums[static_cast<size_t>(x) * 4];
+            out_row[x] = {static_cast<A_u_char>((s[0] + n / 2) / n), static_cast<A_u_char>((s[1] + n / 2) / n),
+                          static_cast<A_u_char>((s[2] + n / 2) / n), static_cast<A_u_char>((s[3] + n / 2) / n)};
+        }
+    }
+    return true;
 }
 
 }  // namespace refhost

@@ -49,6 +49,14 @@ private:
     PF_LayerDef def_{};
 };
 
+// The world `factor` times smaller along each side (a proxy, as a host hands a
+// downsampled layer): each pixel the rounded mean of the block of up to
+// factor x factor pixels it covers; the size is the source's divided by the
+// factor, rounded up. False with the reason when it cannot be allocated.
+bool downsampleWorld(const World& source, int factor, World& out, std::string& error);
+// The size of a side `factor` times smaller, rounded up.
+inline int32_t downsampledSide(int32_t side, int factor) { return (side + factor - 1) / factor; }
+
 // Reads a world's pixel as "a,r,g,b" for messages.
 std::string describePixel(const PF_Pixel& p);
 

@@ -1,6 +1,6 @@
 # Installs the build into a fresh prefix and checks what lands there: the
-# command, every effect's module and frei0r filter, its Kdenlive description
-# and its Shotcut UI; and that the installed command finds its modules.
+# command, every effect's module, frei0r filter and OpenFX bundle (with a copy
+# of the module inside), its Kdenlive description and its Shotcut UI; and that the installed command finds its modules.
 # Run as: cmake -DBUILD=<build folder> -DPREFIX=<scratch folder> -DEFFECTS=a,b -P check_install.cmake
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX} RESULT_VARIABLE status OUTPUT_QUIET)
@@ -11,7 +11,9 @@ string(REPLACE "," ";" effects "${EFFECTS}")
 set(missing "")
 foreach(effect IN LISTS effects)
   foreach(file lib/checkerwarp/${effect}.so lib/frei0r-1/${effect}.so share/kdenlive/effects/frei0r_${effect}.xml
-               share/shotcut/qml/filters/${effect}/meta.qml share/shotcut/qml/filters/${effect}/ui.qml)
+               share/shotcut/qml/filters/${effect}/meta.qml share/shotcut/qml/filters/${effect}/ui.qml
+               OFX/Plugins/${effect}.ofx.bundle/Contents/Linux-x86-64/${effect}.ofx
+               OFX/Plugins/${effect}.ofx.bundle/Contents/Linux-x86-64/${effect}.so)
     if(NOT EXISTS ${PREFIX}/${file})
       list(APPEND missing ${file})
     endif()
@@ -25,4 +27,4 @@ file(REMOVE_RECURSE ${PREFIX})
 if(missing)
   message(FATAL_ERROR "not installed: ${missing}")
 endif()
-message(STATUS "installed: every effect's module, filter, Kdenlive description and Shotcut UI")
+message(STATUS "installed: every effect's module, filter, OpenFX bundle, Kdenlive description and Shotcut UI")

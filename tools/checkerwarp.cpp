@@ -27,6 +27,8 @@ const std::vector<cwtool::OptionSpec> kOptions = {
      kRender},
     {"pixel-aspect", 0, "N/D", 1, "pixel aspect ratio of the image (default 1/1)",
      "--pixel-aspect takes N/D with whole numbers from 1 to 1000000, such as 10/11", kRender},
+    {"downsample", 0, "N", 1, "render a proxy at 1/N of the size, as a host's downsampled render (default 1)",
+     "--downsample takes a whole number from 1 to 16, such as 2 for half size", kRender},
     {"animate", 0, "NAME KEYS", 2,
      "animate a parameter (repeatable): \"0=0;48=360\", frames or HH:MM:SS.mmm;\n"
      "= linear, |= hold, ~= smooth; values as for --set",
@@ -201,6 +203,11 @@ std::string takeRenderOption(const cwtool::GivenOption& o, cwtool::RenderRequest
         request.has_range = true;
         request.range_first = first;
         request.range_last = last;
+    } else if (name == "downsample") {
+        char* end = nullptr;
+        const long n = std::strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end != 0 || n < 1 || n > 16) return o.spec->missing;
+        request.downsample = static_cast<int>(n);
     } else if (name == "jobs") {
         char* end = nullptr;
         const long n = std::strtol(v.c_str(), &end, 10);

@@ -73,8 +73,14 @@ struct FrameRenderer {
     const Plan* plan;
     LongFrameNote note;
 
-    Status render(int64_t number, refhost::World& input, refhost::World& output, std::string& error) {
+    Status render(int64_t number, refhost::World& full_input, refhost::World& output, std::string& error) {
         std::string why;
+        refhost::World proxy;
+        if (request->downsample > 1 && !refhost::downsampleWorld(full_input, request->downsample, proxy, why)) {
+            error = "cannot render frame " + std::to_string(number) + ": " + why;
+            return kFailed;
+        }
+        refhost::World& input = request->downsample > 1 ? proxy : full_input;
         if (!output.allocate(input.width(), input.height(), why)) {  // fully transparent: every byte 0
             error = "cannot render frame " + std::to_string(number) + ": " + why;
             return kFailed;
@@ -263,6 +269,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
         if (!applySetting(host, s, error)) return kUsage;
     host.setQuality(request.quality);
     host.setPixelAspect(request.aspect_num, request.aspect_den);
+    host.setDownsample(1, static_cast<A_u_long>(request.downsample), 1, static_cast<A_u_long>(request.downsample));
 
     Plan plan;
     const Status planned = makePlan(request, plan, error);
@@ -301,7 +308,10 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     // every output is checked before a frame is rendered (a pattern by its first file)
     const std::string first_output =
         plan.output_kind == MediaKind::kSequence ? patternPath(request.output, plan.first) : request.output;
-    const std::string problem = outputProblem(first_output, plan.source.width, plan.source.height);
+    // a proxy render's frames are smaller than the input's
+    const int32_t out_width = refhost::downsampledSide(plan.source.width, request.downsample);
+    const int32_t out_height = refhost::downsampledSide(plan.source.height, request.downsample);
+    const std::string problem = outputProblem(first_output, out_width, out_height);
     if (!problem.empty()) {
         error = problem;
         return kFailed;
@@ -309,7 +319,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     VideoWriter writer;
     if (plan.output_kind == MediaKind::kVideo) {
         const double audio_start = static_cast<double>(plan.first) * plan.rate.den / plan.rate.num;
-        if (!writer.open(request.output, plan.source.width, plan.source.height, plan.rate,
+        if (!writer.open(request.output, out_width, out_height, plan.rate,
                          plan.source.kind == MediaKind::kVideo ? &plan.source : nullptr, audio_start, error))
             return kFailed;
     }
@@ -392,7 +402,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             if (input_ended) break;
         }
         refhost::World output;
-        if (!output.allocate(plan.source.width, plan.source.height, error)) return kFailed;
+        if (!output.allocate(out_width, out_height, error)) return kFailed;
         for (int64_t n = plan.first; n < sent_end; ++n) {
             FrameAnswer answer;
             if (!pool.receive(workerOf(n), n, answer, output, error)) return kFailed;

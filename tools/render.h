@@ -21,6 +21,7 @@ struct RenderRequest {
     PF_Quality quality = PF_Quality_HI;
     A_long aspect_num = 1;
     A_u_long aspect_den = 1;
+    int downsample = 1;          // a proxy render at 1/N of the size; points and the effect as the host's
     std::string plugin;
     std::string fps;             // empty: the video's rate, else 25
     std::string duration;        // a still's: N frames or Ns seconds; empty: 1 frame

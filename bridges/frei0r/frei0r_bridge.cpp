@@ -33,6 +33,7 @@ extern "C" {
 }
 #pragma GCC visibility pop
 
+#include "bridges/common/hosted_effect.h"
 #include "bridges/frei0r/bridge_params.h"
 #include "host/host_pixels.h"
 #include "host/reference_host.h"
@@ -51,11 +52,8 @@ const char kEffect[] = KAVRI_BRIDGE_EFFECT;
 // ---- the effect, learnt once at f0r_init ----
 
 struct Effect {
-    std::unique_ptr<refhost::Module> module;
-    std::vector<PF_ParamDef> registered;
+    std::unique_ptr<kvbridge::HostedEffect> hosted;
     std::vector<BridgeParam> params;
-    std::string explanation;
-    int major = 0, minor = 0;
 };
 
 std::mutex g_lock;                 // the module's loading and the effect shared by the instances
@@ -73,40 +71,18 @@ void warnOnce(const std::string& key, const std::string& message) {
     std::fprintf(stderr, "%s frei0r: %s\n", kEffect, message.c_str());
 }
 
-// Where the module is: the environment's word (NAME_PLUGIN), else beside the
-// bridge as built or installed.
-std::string modulePath() {
-    return refhost::findModule(kEffect, refhost::fileOfCode(reinterpret_cast<void*>(&warnOnce)));
-}
-
-// The module loaded and asked for its parameters, version and description.
+// The module (the environment's NAME_PLUGIN, else beside the bridge as built
+// or installed) loaded and asked for its parameters, version and description.
 std::unique_ptr<Effect> learnEffect() {
-    const std::string path = modulePath();
-    auto effect = std::make_unique<Effect>();
     std::string error;
-    effect->module = refhost::Module::load(path, error);
-    if (!effect->module) {
+    auto effect = std::make_unique<Effect>();
+    effect->hosted = kvbridge::learnEffect(kEffect, reinterpret_cast<void*>(&warnOnce), error);
+    if (!effect->hosted) {
         std::fprintf(stderr, "%s frei0r: %s\n", kEffect, error.c_str());
         return nullptr;
     }
-    refhost::Host host(effect->module->entry());
-    if (const PF_Err err = host.start()) {
-        std::fprintf(stderr, "%s frei0r: the effect module %s failed to start (error %d)\n", kEffect, path.c_str(),
-                     static_cast<int>(err));
-        return nullptr;
-    }
-    effect->registered = host.registered();
-    effect->params = f0rbridge::bridgeParams(effect->registered, [&host](A_long id) { return host.hint(id); });
-    const A_u_long v = host.pluginVersion();
-    effect->major = static_cast<int>((v >> 19) & 0x7);
-    effect->minor = static_cast<int>((v >> 15) & 0xF);
-    // the effect's summary, else its description from the About text:
-    // "name, version\r\rdescription\r\r..."
-    effect->explanation = host.summary();
-    std::string about;
-    host.about(about);
-    const size_t start = about.find("\r\r");
-    if (effect->explanation.empty() && start != std::string::npos) effect->explanation = about.substr(start + 2, about.find('\r', start + 2) - start - 2);
+    const kvbridge::HostedEffect& hosted = *effect->hosted;
+    effect->params = f0rbridge::bridgeParams(hosted.registered, [&hosted](A_long id) { return hosted.hint(id); });
     return effect;
 }
 
@@ -195,10 +171,10 @@ void f0r_get_plugin_info(f0r_plugin_info_t* info) {
     info->plugin_type = F0R_PLUGIN_TYPE_FILTER;
     info->color_model = F0R_COLOR_MODEL_RGBA8888;
     info->frei0r_version = FREI0R_MAJOR_VERSION;
-    info->major_version = g_effect ? g_effect->major : 0;
-    info->minor_version = g_effect ? g_effect->minor : 0;
+    info->major_version = g_effect ? g_effect->hosted->major : 0;
+    info->minor_version = g_effect ? g_effect->hosted->minor : 0;
     info->num_params = g_effect ? static_cast<int>(g_effect->params.size()) : 0;
-    info->explanation = g_effect ? g_effect->explanation.c_str() : "the effect module could not be loaded";
+    info->explanation = g_effect ? g_effect->hosted->explanation.c_str() : "the effect module could not be loaded";
 }
 
 void f0r_get_param_info(f0r_param_info_t* info, int param_index) {
@@ -225,15 +201,15 @@ f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
         warnOnce("frame", "cannot take " + std::to_string(width) + " x " + std::to_string(height) + " frames: " + error);
         return nullptr;
     }
-    instance->host = std::make_unique<refhost::Host>(g_effect->module->entry());
+    instance->host = std::make_unique<refhost::Host>(g_effect->hosted->module->entry());
     if (const PF_Err err = instance->host->start()) {
         warnOnce("start", "the effect failed to start (error " + std::to_string(err) + ")");
         return nullptr;
     }
     instance->texts.resize(g_effect->params.size());
     for (const BridgeParam& p : g_effect->params) {
-        if (g_effect->registered[static_cast<size_t>(p.position)].param_type != PF_Param_POINT) continue;
-        const double f = f0rbridge::pointDefaultFraction(g_effect->registered[static_cast<size_t>(p.position)], p.coordinate);
+        if (g_effect->hosted->registered[static_cast<size_t>(p.position)].param_type != PF_Param_POINT) continue;
+        const double f = f0rbridge::pointDefaultFraction(g_effect->hosted->registered[static_cast<size_t>(p.position)], p.coordinate);
         (p.coordinate == 0 ? instance->point_x : instance->point_y)[p.position] = f;
     }
     return instance.release();
