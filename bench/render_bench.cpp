@@ -6,6 +6,8 @@
 //   checkerwarp_bench --make-input W H OUT.png   writes a workload's input picture
 //   checkerwarp_bench --pair A.so B.so WORKLOAD [FRAMES]
 //                                                 two builds, frame by frame in turn
+//   checkerwarp_bench --ofx W H [FRAMES]          the OpenFX bridge's render action at
+//                                                 byte and float depth against the module alone
 #include <deque>
 #include <benchmark/benchmark.h>
 
@@ -22,7 +24,9 @@
 #include <vector>
 
 #include "effect/kavri_squares.h"
+#include "host/host_pixels.h"
 #include "host/reference_host.h"
+#include "tests/ofx_test_host.h"
 #include "tools/png_io.h"
 #include "tools/param_values.h"
 
@@ -273,9 +277,62 @@ int compareThreads(int argc, char** argv) {
     return 0;
 }
 
+// --ofx W H [FRAMES]: checkerwarp's defaults on a W x H photo, frame by frame
+// in turn: the module alone (the reference host's render of a world), and the
+// bundle's render action through the test host at byte and at float depth
+// (the host's own making of images is not timed).
+int compareOfx(int argc, char** argv) {
+    const int width = argc > 3 ? std::atoi(argv[2]) : 0, height = argc > 3 ? std::atoi(argv[3]) : 0;
+    const int frames = argc > 4 ? std::atoi(argv[4]) : 10;
+    if (width < 1 || height < 1 || frames < 1) {
+        std::fprintf(stderr, "usage: checkerwarp_bench --ofx W H [FRAMES]\n");
+        return 2;
+    }
+    refhost::World in, out;
+    std::string error;
+    makePhoto(in, width, height, false);
+    out.allocate(width, height, error);
+    refhost::Host alone(module().entry());
+    alone.start();
+    ofxtest::Picture picture{width, height, std::vector<uint8_t>(static_cast<size_t>(width) * height * 4)};
+    for (int y = 0; y < height; ++y)
+        refhost::pixelsToRgba(in.row(y), picture.rgba.data() + static_cast<size_t>(y) * width * 4,
+                              static_cast<size_t>(width));
+    ofxtest::TestHost host;
+    if (!host.open(std::string(CHECKERWARP_OFX_BUNDLE), error) || host.loadAndDescribe() != kOfxStatOK) {
+        std::fprintf(stderr, "checkerwarp_bench: %s\n", error.empty() ? "the bundle did not load" : error.c_str());
+        return 1;
+    }
+    host.setProjectSize(width, height);
+    host.createInstance();
+    std::vector<double> module_s, byte_s, float_s;
+    ofxtest::Picture got;
+    for (int f = 0; f < frames; ++f) {
+        const auto t0 = std::chrono::steady_clock::now();
+        alone.renderFrame(in.def(), out.def());
+        module_s.push_back(seconds(std::chrono::steady_clock::now() - t0));
+        for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat}) {
+            ofxtest::SourceSpec spec;
+            spec.depth = depth;
+            spec.negative_rowbytes = true;
+            if (host.renderFrame(picture, spec, ofxtest::RenderSpec{}, got) != kOfxStatOK) {
+                std::fprintf(stderr, "checkerwarp_bench: the OpenFX render failed\n");
+                return 1;
+            }
+            (depth == std::string(kOfxBitDepthByte) ? byte_s : float_s).push_back(host.render_seconds);
+        }
+    }
+    std::printf("%d x %d, %d frames, medians: module alone %.1f ms, OpenFX byte %.1f ms (%.2f x), float %.1f ms "
+                "(%.2f x)\n",
+                width, height, frames, median(module_s) * 1e3, median(byte_s) * 1e3, median(byte_s) / median(module_s),
+                median(float_s) * 1e3, median(float_s) / median(module_s));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--ofx") == 0) return compareOfx(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--threads") == 0) return compareThreads(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--make-input") == 0) return makeInput(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], "--pair") == 0) return comparePair(argc, argv);

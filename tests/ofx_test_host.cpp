@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -113,6 +114,8 @@ struct Frame {
     const SourceSpec* spec = nullptr;
     RenderSpec render;
     OfxRectI out_bounds{};
+    std::vector<uint8_t> source_storage;  // the source image's pixels, made before the render
+    int source_rowbytes = 0;
     std::vector<uint8_t> out_storage;  // the output image's pixels, owned by the host
     int out_rowbytes = 0;
     std::string out_premultiplication;
@@ -319,15 +322,32 @@ Frame* frameOfClip(Clip* clip) {
     return nullptr;
 }
 
-void putSample(uint8_t* p, const std::string& depth, uint8_t b) {
-    if (depth == kOfxBitDepthShort) {
-        const uint16_t s = static_cast<uint16_t>(b * 257);
-        std::memcpy(p, &s, 2);
-    } else if (depth == kOfxBitDepthFloat) {
-        const float f = static_cast<float>(b) / 255.0f;
-        std::memcpy(p, &f, 4);
-    } else {
-        *p = b;
+// The source image's memory: picture row y in memory row y (top first) for
+// negative row bytes, else bottom first; samples at the depth.
+void makeSource(Frame& f) {
+    const Picture& pic = *f.source;
+    const std::string& depth = f.spec->depth;
+    const int sample = depthBytes(depth);
+    f.source_rowbytes = pic.width * 4 * sample + f.spec->padding;
+    f.source_storage.assign(static_cast<size_t>(f.source_rowbytes) * static_cast<size_t>(pic.height), 0xCD);
+    for (int32_t y = 0; y < pic.height; ++y) {
+        const int32_t m = f.spec->negative_rowbytes ? y : pic.height - 1 - y;
+        uint8_t* row = f.source_storage.data() + static_cast<size_t>(m) * f.source_rowbytes;
+        const uint8_t* in = pic.rgba.data() + static_cast<size_t>(y) * pic.width * 4;
+        const int n = pic.width * 4;
+        if (sample == 1) {
+            std::memcpy(row, in, static_cast<size_t>(n));
+        } else if (sample == 2) {
+            for (int i = 0; i < n; ++i) {
+                const uint16_t v = static_cast<uint16_t>(in[i] * 257);
+                std::memcpy(row + 2 * i, &v, 2);
+            }
+        } else {
+            for (int i = 0; i < n; ++i) {
+                const float v = static_cast<float>(in[i]) / 255.0f;
+                std::memcpy(row + 4 * i, &v, 4);
+            }
+        }
     }
 }
 
@@ -347,7 +367,6 @@ OfxStatus clipGetImage(OfxImageClipHandle clip, OfxTime, const OfxRectD*, OfxPro
     p.setDouble(kOfxImagePropPixelAspectRatio, {f->spec->pixel_aspect});
     p.setString(kOfxImagePropField, {kOfxImageFieldNone});
     p.setString(kOfxImagePropUniqueIdentifier, {c->name});
-    const int bytes = 4 * depthBytes(f->spec->depth);
     if (output) {
         const OfxRectI b = f->out_bounds;
         p.setInt(kOfxImagePropBounds, {b.x1, b.y1, b.x2, b.y2});
@@ -363,20 +382,10 @@ OfxStatus clipGetImage(OfxImageClipHandle clip, OfxTime, const OfxRectD*, OfxPro
         p.setInt(kOfxImagePropBounds, {0, 0, pic.width, pic.height});
         p.setInt(kOfxImagePropRegionOfDefinition, {0, 0, pic.width, pic.height});
         p.setString(kOfxImageEffectPropPreMultiplication, {f->spec->premultiplication});
-        const int rowbytes = pic.width * bytes + f->spec->padding;
-        image->storage.assign(static_cast<size_t>(rowbytes) * static_cast<size_t>(pic.height), 0xCD);
-        for (int32_t y = 0; y < pic.height; ++y) {
-            // memory row m holds picture row y: top first with negative row bytes
-            const int32_t m = f->spec->negative_rowbytes ? y : pic.height - 1 - y;
-            uint8_t* row = image->storage.data() + static_cast<size_t>(m) * rowbytes;
-            const uint8_t* in = pic.rgba.data() + static_cast<size_t>(y) * pic.width * 4;
-            for (int32_t i = 0; i < pic.width * 4; ++i)
-                putSample(row + i * depthBytes(f->spec->depth), f->spec->depth, in[i]);
-        }
-        uint8_t* bottom = image->storage.data() +
-                          (f->spec->negative_rowbytes ? static_cast<size_t>(pic.height - 1) * rowbytes : 0);
+        uint8_t* bottom = f->source_storage.data() +
+                          (f->spec->negative_rowbytes ? static_cast<size_t>(pic.height - 1) * f->source_rowbytes : 0);
         p.setPointer(kOfxImagePropData, bottom);
-        p.setInt(kOfxImagePropRowBytes, {f->spec->negative_rowbytes ? -rowbytes : rowbytes});
+        p.setInt(kOfxImagePropRowBytes, {f->spec->negative_rowbytes ? -f->source_rowbytes : f->source_rowbytes});
     }
     std::lock_guard<std::mutex> hold(State::lock);
     *out = handleOf(&image->props);
@@ -848,17 +857,26 @@ OfxStatus TestHost::renderFrame(const Picture& source, const SourceSpec& spec, c
     frame.source = &source;
     frame.spec = &spec;
     frame.render = render;
+    frame.source_storage.swap(source_buffer_);
+    frame.out_storage.swap(output_buffer_);
+    makeSource(frame);
     {
         std::lock_guard<std::mutex> hold(State::lock);
         State::frames[&e] = &frame;
     }
     struct Done {
         Effect* e;
+        Frame* frame;
+        TestHost* host;
         ~Done() {
-            std::lock_guard<std::mutex> hold(State::lock);
-            State::frames.erase(e);
+            {
+                std::lock_guard<std::mutex> hold(State::lock);
+                State::frames.erase(e);
+            }
+            frame->source_storage.swap(host->source_buffer_);
+            frame->out_storage.swap(host->output_buffer_);
         }
-    } done{&e};
+    } done{&e, &frame, this};
     Clip* src = e.clip(kOfxImageEffectSimpleSourceClipName);
     Clip* dst = e.clip(kOfxImageEffectOutputClipName);
     if (!src || !dst) return kOfxStatErrUnknown;
@@ -943,7 +961,9 @@ OfxStatus TestHost::renderFrame(const Picture& source, const SourceSpec& spec, c
     args.setInt(kOfxImageEffectPropSequentialRenderStatus, {0});
     args.setInt(kOfxImageEffectPropInteractiveRenderStatus, {0});
     args.setInt(kOfxImageEffectPropRenderQualityDraft, {0});
+    const auto started = std::chrono::steady_clock::now();
     const OfxStatus rendered = action(kOfxImageEffectActionRender, &e, &args, nullptr);
+    render_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     st = action(kOfxImageEffectActionEndSequenceRender, &e, &seq, nullptr);
     if (rendered != kOfxStatOK) return rendered;
     if (st != kOfxStatOK && st != kOfxStatReplyDefault) return st;

@@ -145,6 +145,7 @@ public:
     int abort_after = -1;  // the abort check answers yes from this call on (-1: never)
     std::vector<std::string> messages;
     std::vector<std::string> actions;  // every action sent, in order
+    double render_seconds = 0;         // the last render action's wall time
     OfxStatus action(const char* name, void* handle, PropertySet* in, PropertySet* out);
 
     // The host's suite fetcher, for tests that call it directly.
@@ -162,6 +163,7 @@ private:
     std::unique_ptr<Effect> instance_;
     std::string context_name_;
     double project_w_ = 0, project_h_ = 0;
+    std::vector<uint8_t> source_buffer_, output_buffer_;  // reused from frame to frame, as hosts do
     std::vector<float> float_out_;
     std::vector<uint16_t> short_out_;
 };

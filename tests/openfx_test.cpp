@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <thread>
 
 #include "bridges/openfx/ofx_api.h"
+#include "bridges/openfx/ofx_params.h"
+#include "bridges/openfx/ofx_pixels.h"
 #include "host/host_pixels.h"
 #include "host/world.h"
 #include "tests/cli_support.h"
@@ -245,6 +248,70 @@ TEST(OfxBundle, ParametersMatchTheCommandsListing) {
         }
         EXPECT_EQ(described.params.size(), expected);
     }
+}
+
+TEST(OfxBundle, ALifeRunsTheActionsInTheStandardsOrder) {
+    auto host = readyHost("tint", 4, 4);
+    Picture got;
+    ASSERT_EQ(host->renderFrame(noisy(4, 4, 1), SourceSpec{}, RenderSpec{}, got), kOfxStatOK);
+    EXPECT_EQ(host->destroyInstance(), kOfxStatOK);
+    EXPECT_EQ(host->unload(), kOfxStatOK);
+    const std::vector<std::string> want = {
+        kOfxActionLoad, kOfxActionDescribe, kOfxImageEffectActionDescribeInContext, kOfxActionCreateInstance,
+        kOfxImageEffectActionGetClipPreferences, kOfxImageEffectActionGetRegionOfDefinition,
+        kOfxImageEffectActionGetRegionsOfInterest, kOfxImageEffectActionBeginSequenceRender,
+        kOfxImageEffectActionRender, kOfxImageEffectActionEndSequenceRender, kOfxActionDestroyInstance,
+        kOfxActionUnload};
+    EXPECT_EQ(host->actions, want);
+    // after the unload, nothing but another load
+    EXPECT_EQ(host->action(kOfxActionDescribe, &host->descriptor(), nullptr, nullptr), kOfxStatFailed);
+}
+
+// ---- the conversions, value by value ----
+
+TEST(OfxConversions, DepthsRoundToNearestAndComeBackExactly) {
+    EXPECT_EQ(ofxbridge::byteOfShort(0), 0);
+    EXPECT_EQ(ofxbridge::byteOfShort(128), 0);      // 0.498 of a step
+    EXPECT_EQ(ofxbridge::byteOfShort(129), 1);      // 0.502
+    EXPECT_EQ(ofxbridge::byteOfShort(32896), 128);  // 128 x 257
+    EXPECT_EQ(ofxbridge::byteOfShort(65535), 255);
+    EXPECT_EQ(ofxbridge::byteOfFloat(0.5f), 128);   // 127.5 rounds up
+    EXPECT_EQ(ofxbridge::byteOfFloat(-0.25f), 0);
+    EXPECT_EQ(ofxbridge::byteOfFloat(7.0f), 255);
+    EXPECT_EQ(ofxbridge::byteOfFloat(std::nanf("")), 0);
+    EXPECT_EQ(ofxbridge::byteOfFloat(std::numeric_limits<float>::infinity()), 255);
+    for (int b = 0; b < 256; ++b) {
+        EXPECT_EQ(ofxbridge::byteOfShort(ofxbridge::shortOfByte(static_cast<uint8_t>(b))), b);
+        EXPECT_EQ(ofxbridge::byteOfFloat(ofxbridge::floatOfByte(static_cast<uint8_t>(b))), b);
+    }
+}
+
+TEST(OfxConversions, PremultipliedBytes) {
+    EXPECT_EQ(ofxbridge::unpremultipliedByte(64, 128), 128);  // 64 x 255 / 128 = 127.5, halves up
+    EXPECT_EQ(ofxbridge::unpremultipliedByte(200, 100), 255); // more than its alpha: held to 255
+    EXPECT_EQ(ofxbridge::unpremultipliedByte(9, 0), 0);
+    EXPECT_EQ(ofxbridge::premultipliedByte(255, 128), 128);
+    EXPECT_EQ(ofxbridge::premultipliedByte(100, 51), 20);
+    EXPECT_EQ(ofxbridge::premultipliedByte(1, 127), 0);       // 0.498
+    EXPECT_EQ(ofxbridge::premultipliedByte(1, 128), 1);       // 0.502
+    for (int c = 0; c < 256; ++c) {  // opaque colours pass both ways unchanged
+        const uint8_t b = static_cast<uint8_t>(c);
+        EXPECT_EQ(ofxbridge::premultipliedByte(b, 255), c);
+        EXPECT_EQ(ofxbridge::unpremultipliedByte(b, 255), c);
+    }
+}
+
+TEST(OfxConversions, ColoursAndFixedPoint) {
+    EXPECT_EQ(ofxbridge::byteOfUnit(0.5), 128);
+    EXPECT_EQ(ofxbridge::byteOfUnit(127.4 / 255), 127);
+    EXPECT_EQ(ofxbridge::byteOfUnit(-1), 0);
+    EXPECT_EQ(ofxbridge::byteOfUnit(2), 255);
+    EXPECT_EQ(ofxbridge::byteOfUnit(std::nan("")), 0);
+    EXPECT_EQ(ofxbridge::fixedOf(1.5), 98304);
+    EXPECT_EQ(ofxbridge::fixedOf(-0.25), -16384);
+    EXPECT_EQ(ofxbridge::fixedOf(1.0 / 131072), 1);  // half a step rounds away from zero
+    EXPECT_EQ(ofxbridge::fixedOf(1e12), INT32_MAX);
+    EXPECT_EQ(ofxbridge::fixedOf(-1e12), INT32_MIN);
 }
 
 // ---- whole frames ----

@@ -18,8 +18,8 @@ uint8_t byteOfShort(uint16_t s) {
 }
 
 uint8_t byteOfFloat(float f) {
-    if (!(f > 0.0f)) return 0;  // NaN too
-    if (f >= 1.0f) return 255;
+    f = f > 0.0f ? f : 0.0f;  // NaN too
+    f = f < 1.0f ? f : 1.0f;
     return static_cast<uint8_t>(f * 255.0f + 0.5f);
 }
 
