@@ -305,27 +305,31 @@ int compareOfx(int argc, char** argv) {
     }
     host.setProjectSize(width, height);
     host.createInstance();
-    std::vector<double> module_s, byte_s, float_s;
+    std::vector<double> module_s, byte_s, float_s, premultiplied_s;
     ofxtest::Picture got;
     for (int f = 0; f < frames; ++f) {
         const auto t0 = std::chrono::steady_clock::now();
         alone.renderFrame(in.def(), out.def());
         module_s.push_back(seconds(std::chrono::steady_clock::now() - t0));
-        for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat}) {
+        for (const char* depth : {kOfxBitDepthByte, kOfxBitDepthFloat, "premultiplied float"}) {
             ofxtest::SourceSpec spec;
-            spec.depth = depth;
+            const bool premultiplied = depth == std::string("premultiplied float");
+            spec.depth = premultiplied ? kOfxBitDepthFloat : depth;
+            if (premultiplied) spec.premultiplication = kOfxImagePreMultiplied;
             spec.negative_rowbytes = true;
             if (host.renderFrame(picture, spec, ofxtest::RenderSpec{}, got) != kOfxStatOK) {
                 std::fprintf(stderr, "checkerwarp_bench: the OpenFX render failed\n");
                 return 1;
             }
-            (depth == std::string(kOfxBitDepthByte) ? byte_s : float_s).push_back(host.render_seconds);
+            (premultiplied ? premultiplied_s : depth == std::string(kOfxBitDepthByte) ? byte_s : float_s)
+                .push_back(host.render_seconds);
         }
     }
-    std::printf("%d x %d, %d frames, medians: module alone %.1f ms, OpenFX byte %.1f ms (%.2f x), float %.1f ms "
-                "(%.2f x)\n",
+    std::printf("%d x %d, %d frames, medians: module alone %.1f ms; through OpenFX: byte %.1f ms (%.2f x), float "
+                "%.1f ms (%.2f x), premultiplied float %.1f ms (%.2f x)\n",
                 width, height, frames, median(module_s) * 1e3, median(byte_s) * 1e3, median(byte_s) / median(module_s),
-                median(float_s) * 1e3, median(float_s) / median(module_s));
+                median(float_s) * 1e3, median(float_s) / median(module_s), median(premultiplied_s) * 1e3,
+                median(premultiplied_s) / median(module_s));
     return 0;
 }
 

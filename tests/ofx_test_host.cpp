@@ -714,6 +714,7 @@ TestHost::TestHost() {
 
 TestHost::~TestHost() {
     if (instance_) destroyInstance();
+    if (loaded_) unload();  // as a host does before it closes the binary
     {
         std::lock_guard<std::mutex> hold(State::lock);
         State::hosts.erase(&descriptor_);
@@ -771,6 +772,7 @@ OfxStatus TestHost::action(const char* name, void* handle, PropertySet* in, Prop
 OfxStatus TestHost::loadAndDescribe(const std::string& context) {
     OfxStatus st = action(kOfxActionLoad, nullptr, nullptr, nullptr);
     if (st != kOfxStatOK && st != kOfxStatReplyDefault) return st;
+    loaded_ = true;
     if ((st = action(kOfxActionDescribe, &descriptor_, nullptr, nullptr)) != kOfxStatOK) return st;
     PropertySet in;
     in.setString(kOfxImageEffectPropContext, {context});
@@ -779,6 +781,7 @@ OfxStatus TestHost::loadAndDescribe(const std::string& context) {
 }
 
 OfxStatus TestHost::unload() {
+    loaded_ = false;
     return action(kOfxActionUnload, nullptr, nullptr, nullptr);
 }
 

@@ -156,6 +156,7 @@ public:
 private:
     void* library_ = nullptr;
     OfxPlugin* plugin_ = nullptr;
+    bool loaded_ = false;
     std::set<std::string> hidden_;
     OfxHost ofx_host_{};
     PropertySet host_props_;

@@ -55,7 +55,7 @@ const OfxPropertySuiteV1* g_props = nullptr;
 const OfxImageEffectSuiteV1* g_effects = nullptr;
 const OfxParameterSuiteV1* g_param_suite = nullptr;
 const OfxMessageSuiteV1* g_messages = nullptr;
-bool g_loaded = false;
+int g_loads = 0;  // loads not yet unloaded: more than one host in a process may load the binary
 
 OfxStatus mainEntry(const char* action, const void* handle, OfxPropertySetHandle in_args,
                     OfxPropertySetHandle out_args);
@@ -152,7 +152,6 @@ Instance* instanceOf(const void* handle) {
 
 OfxStatus load() {
     std::lock_guard<std::mutex> hold(g_lock);
-    g_loaded = false;
     if (!g_host || !g_host->fetchSuite) return kOfxStatErrMissingHostFeature;
     auto fetch = [](const char* name, int version) { return g_host->fetchSuite(g_host->host, name, version); };
     g_props = static_cast<const OfxPropertySuiteV1*>(fetch(kOfxPropertySuite, 1));
@@ -163,11 +162,23 @@ OfxStatus load() {
     if (!g_props || !g_effects || !g_param_suite) {
         std::fprintf(stderr, "%s OpenFX: the host lacks the %s suite\n", kEffect,
                      !g_props ? kOfxPropertySuite : !g_effects ? kOfxImageEffectSuite : kOfxParameterSuite);
-        g_props = nullptr;
+        if (g_loads == 0) g_props = nullptr;
         return kOfxStatErrMissingHostFeature;
     }
     if (!learnt()) return kOfxStatFailed;
-    g_loaded = true;
+    ++g_loads;
+    return kOfxStatOK;
+}
+
+// The last unload takes every instance a host left behind with it.
+OfxStatus unload() {
+    std::set<Instance*> left;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (--g_loads > 0) return kOfxStatOK;
+        left.swap(g_instances);
+    }
+    for (Instance* in : left) delete in;
     return kOfxStatOK;
 }
 
@@ -550,13 +561,9 @@ OfxStatus dispatch(const std::string& action, const void* handle, OfxPropertySet
     if (action == kOfxActionLoad) return load();
     {
         std::lock_guard<std::mutex> hold(g_lock);
-        if (!g_loaded) return action == kOfxActionUnload ? kOfxStatReplyDefault : kOfxStatFailed;
+        if (g_loads == 0) return action == kOfxActionUnload ? kOfxStatReplyDefault : kOfxStatFailed;
     }
-    if (action == kOfxActionUnload) {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_loaded = false;
-        return kOfxStatOK;
-    }
+    if (action == kOfxActionUnload) return unload();
     if (action == kOfxActionDescribe) return describe(handle);
     if (action == kOfxImageEffectActionDescribeInContext) return describeInContext(handle, in_args);
     if (action == kOfxActionCreateInstance) return createInstance(handle);

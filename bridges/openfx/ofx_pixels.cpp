@@ -79,12 +79,12 @@ void rowIn(const uint8_t* src, const ImageView& image, Alpha alpha, PF_Pixel* ou
         const float* f = reinterpret_cast<const float*>(src);
         for (int x = 0; x < n; ++x, f += c) {
             const float a = c == 4 ? f[3] : 1.0f;
-            if (pre) {
-                auto channel = [a](float v) { return a > 0.0f ? byteOfFloat(v / a) : uint8_t{0}; };
-                out[x] = {byteOfFloat(a), channel(f[0]), channel(f[1]), channel(f[2])};
-            } else {
+            if (pre && a > 0.0f)
+                out[x] = {byteOfFloat(a), byteOfFloat(f[0] / a), byteOfFloat(f[1] / a), byteOfFloat(f[2] / a)};
+            else if (pre)
+                out[x] = {0, 0, 0, 0};
+            else
                 out[x] = {byteOfFloat(a), byteOfFloat(f[0]), byteOfFloat(f[1]), byteOfFloat(f[2])};
-            }
         }
         return;
     }
