@@ -328,28 +328,32 @@ OfxStatus destroyInstance(const void* handle) {
     return kOfxStatOK;
 }
 
-OfxStatus regionOfDefinition(const void* handle, OfxPropertySetHandle in_args, OfxPropertySetHandle out_args) {
+// The source's region of definition at the action's time (canonical), as
+// x1, y1, x2, y2; a status other than OK when there is none to give.
+OfxStatus sourceRegion(const void* handle, OfxPropertySetHandle in_args, double values[4]) {
     Instance* in = instanceOf(handle);
     if (!in) return kOfxStatErrBadHandle;
     double time = 0;
     g_props->propGetDouble(in_args, kOfxPropTime, 0, &time);
     OfxRectD rod{};
     if (g_effects->clipGetRegionOfDefinition(in->source, time, &rod) != kOfxStatOK) return kOfxStatReplyDefault;
-    const double values[4] = {rod.x1, rod.y1, rod.x2, rod.y2};
-    return g_props->propSetDoubleN(out_args, kOfxImageEffectPropRegionOfDefinition, 4, values);
+    values[0] = rod.x1, values[1] = rod.y1, values[2] = rod.x2, values[3] = rod.y2;
+    return kOfxStatOK;
+}
+
+// The output covers what the source does.
+OfxStatus regionOfDefinition(const void* handle, OfxPropertySetHandle in_args, OfxPropertySetHandle out_args) {
+    double values[4];
+    const OfxStatus st = sourceRegion(handle, in_args, values);
+    return st != kOfxStatOK ? st : g_props->propSetDoubleN(out_args, kOfxImageEffectPropRegionOfDefinition, 4, values);
 }
 
 // Every cell averages the source under it wherever the output is asked for,
 // so the whole source is needed.
 OfxStatus regionsOfInterest(const void* handle, OfxPropertySetHandle in_args, OfxPropertySetHandle out_args) {
-    Instance* in = instanceOf(handle);
-    if (!in) return kOfxStatErrBadHandle;
-    double time = 0;
-    g_props->propGetDouble(in_args, kOfxPropTime, 0, &time);
-    OfxRectD rod{};
-    if (g_effects->clipGetRegionOfDefinition(in->source, time, &rod) != kOfxStatOK) return kOfxStatReplyDefault;
-    const double values[4] = {rod.x1, rod.y1, rod.x2, rod.y2};
-    return g_props->propSetDoubleN(out_args, kSourceRoI, 4, values);
+    double values[4];
+    const OfxStatus st = sourceRegion(handle, in_args, values);
+    return st != kOfxStatOK ? st : g_props->propSetDoubleN(out_args, kSourceRoI, 4, values);
 }
 
 OfxStatus clipPreferences(const void* handle, OfxPropertySetHandle out_args) {
