@@ -90,6 +90,12 @@ Param* ParamSet::find(const std::string& name) {
     return nullptr;
 }
 
+Param* ParamSet::findLabel(const std::string& label) {
+    for (auto& p : params)
+        if (p.second->props.getString(kOfxPropLabel) == label) return p.second.get();
+    return nullptr;
+}
+
 Clip* Effect::clip(const std::string& name) {
     for (auto& c : clips)
         if (c.first == name) return c.second.get();
@@ -838,7 +844,7 @@ OfxStatus TestHost::destroyInstance() {
 }
 
 bool TestHost::setParam(const std::string& name, std::vector<double> value) {
-    Param* p = instance_ ? instance_->params.find(name) : nullptr;
+    Param* p = instance_ ? instance_->params.findLabel(name) : nullptr;
     if (!p) return false;
     p->value = std::move(value);
     p->keys.clear();
@@ -846,7 +852,7 @@ bool TestHost::setParam(const std::string& name, std::vector<double> value) {
 }
 
 bool TestHost::setParamKey(const std::string& name, double time, std::vector<double> value) {
-    Param* p = instance_ ? instance_->params.find(name) : nullptr;
+    Param* p = instance_ ? instance_->params.findLabel(name) : nullptr;
     if (!p) return false;
     p->keys[time] = std::move(value);
     return true;

@@ -55,6 +55,7 @@ struct ParamSet {
     PropertySet props;
     std::vector<std::pair<std::string, std::unique_ptr<Param>>> params;  // in definition order
     Param* find(const std::string& name);
+    Param* findLabel(const std::string& label);  // what a user sees
 };
 
 struct Clip {
@@ -122,7 +123,8 @@ public:
     OfxStatus createInstance();
     OfxStatus destroyInstance();
     Effect* instance() { return instance_.get(); }
-    // Sets a parameter's value (every dimension) by name; at a time, a key.
+    // Sets a parameter's value (every dimension) by its label, the name a user
+    // sees; at a time, a key. False when there is no such parameter.
     bool setParam(const std::string& name, std::vector<double> value);
     bool setParamKey(const std::string& name, double time, std::vector<double> value);
     // The project: its size in canonical pixels (normalised defaults are of it).

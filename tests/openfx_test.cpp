@@ -199,9 +199,14 @@ TEST(OfxBundle, ParametersMatchTheCommandsListing) {
             if (type == "layer" || type == "path") continue;
             ++expected;
             SCOPED_TRACE(name);
-            ofxtest::Param* p = described.find(name);
+            ofxtest::Param* p = described.findLabel(name);
             ASSERT_NE(p, nullptr);
             const ofxtest::PropertySet& props = p->props;
+            // the OpenFX name: letters, digits and '_', as scripting hosts want
+            const std::string ofx_name = props.getString(kOfxPropName);
+            EXPECT_EQ(ofx_name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_"),
+                      std::string::npos);
+            EXPECT_EQ(props.getString(kOfxParamPropScriptName), ofx_name);
             EXPECT_EQ(props.getString(kOfxParamPropParent), type == "group start" ? "" : group);
             if (entry.contains("hint")) {
                 EXPECT_EQ(props.getString(kOfxParamPropHint), entry["hint"]);
@@ -241,7 +246,7 @@ TEST(OfxBundle, ParametersMatchTheCommandsListing) {
             } else if (type == "group start") {
                 EXPECT_EQ(p->type, kOfxParamTypeGroup);
                 EXPECT_EQ(props.getInt(kOfxParamPropGroupOpen, 0, -1), name == "debug" ? 0 : 1);
-                group = name;
+                group = ofx_name;
             } else {
                 ADD_FAILURE() << "a type the test does not know: " << type;
             }

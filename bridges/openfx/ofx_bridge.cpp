@@ -229,8 +229,8 @@ OfxStatus defineParam(OfxParamSetHandle set, const OfxParam& p) {
     OfxPropertySetHandle props = nullptr;
     const OfxStatus st = g_param_suite->paramDefine(set, p.type, p.name.c_str(), &props);
     if (st != kOfxStatOK || !props) return st != kOfxStatOK ? st : kOfxStatFailed;
-    setString(props, kOfxPropLabel, p.name);
-    setString(props, kOfxParamPropScriptName, p.script_name);
+    setString(props, kOfxPropLabel, p.label);
+    setString(props, kOfxParamPropScriptName, p.name);
     if (!p.hint.empty()) setString(props, kOfxParamPropHint, p.hint);
     if (!p.parent.empty()) setString(props, kOfxParamPropParent, p.parent);
     switch (p.kind) {

@@ -25,10 +25,10 @@ std::string scriptNameOf(const std::string& name) {
     return s;
 }
 
-// A name no parameter before it has ("name 2", "name 3", ... on a clash).
+// A name no parameter before it has ("name_2", "name_3", ... on a clash).
 std::string uniqueName(const std::string& name, std::set<std::string>& taken) {
-    std::string candidate = name.empty() ? "parameter" : name;
-    for (int n = 2; !taken.insert(candidate).second; ++n) candidate = name + " " + std::to_string(n);
+    std::string candidate = name;
+    for (int n = 2; !taken.insert(candidate).second; ++n) candidate = name + "_" + std::to_string(n);
     return candidate;
 }
 
@@ -140,8 +140,8 @@ std::vector<OfxParam> ofxParams(const std::vector<PF_ParamDef>& registered,
         default:  // layers, paths
             continue;
         }
-        p.name = uniqueName(def.name, taken);
-        p.script_name = scriptNameOf(p.name);
+        p.label = def.name;
+        p.name = uniqueName(scriptNameOf(def.name), taken);
         if (hint_of) p.hint = hint_of(def.uu.id);
         if (p.kind == Kind::kGroup) groups.push_back(p.name);
         params.push_back(std::move(p));

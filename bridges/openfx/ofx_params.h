@@ -17,8 +17,9 @@
 //   group         a group of the parameters up to its end; the framework's
 //                 debug group starts closed
 // Layers other than the input and paths have no OpenFX counterpart and are
-// left out. Names are the effect's own (unique, as `checkerwarp params` lists
-// them); script names are the same with '_' for anything but letters and digits.
+// left out. A parameter's label is its name as `checkerwarp params` lists it;
+// its OpenFX name (and script name) is that name with '_' for anything but
+// letters and digits ("squares_across"), unique, as hosts such as Nuke want.
 #pragma once
 
 #include <functional>
@@ -32,12 +33,12 @@ namespace ofxbridge {
 enum class Kind { kDouble, kFixed, kInteger, kAngle, kBoolean, kColour, kChoice, kPoint, kGroup };
 
 struct OfxParam {
-    std::string name;         // the OpenFX name and label
-    std::string script_name;  // letters, digits and '_'
+    std::string name;         // the OpenFX name and script name: letters, digits and '_'
+    std::string label;        // the effect's own name for it
     const char* type;         // kOfxParamType*
     Kind kind;
     int position;             // the host position it sets
-    std::string parent;       // the enclosing group's name; empty: the top level
+    std::string parent;       // the enclosing group's OpenFX name; empty: the top level
     std::string hint;
     bool group_open = true;
     // defaults and ranges in OpenFX's units (a point's default normalised, y up)
