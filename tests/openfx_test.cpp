@@ -14,6 +14,8 @@
 #include <random>
 #include <thread>
 
+#include <unistd.h>
+
 #include "bridges/openfx/ofx_api.h"
 #include "bridges/openfx/ofx_params.h"
 #include "bridges/openfx/ofx_pixels.h"
@@ -35,10 +37,20 @@ std::string bundleOf(const std::string& effect) {
     return std::string(CHECKERWARP_BUILD_DIR) + "/ofx/" + effect + ".ofx.bundle";
 }
 
+// A folder of this process's own (ctest runs the tests side by side), gone
+// when the process ends.
+struct ScratchFolder {
+    std::string path = testing::TempDir() + "openfx_test." + std::to_string(getpid());
+    ~ScratchFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
 std::string scratch(const std::string& name) {
-    const std::string dir = testing::TempDir() + "openfx_test";
-    std::filesystem::create_directories(dir);
-    return dir + "/" + name;
+    static ScratchFolder folder;
+    std::filesystem::create_directories(folder.path);
+    return folder.path + "/" + name;
 }
 
 // A noisy picture with every kind of alpha, the same for a seed.

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -140,13 +141,21 @@ int encode(FILE* file, const refhost::World& world, uint8_t* row_buffer, PngCont
 
 // The filtered rows of a PNG: each row's filter byte, then its RGBA bytes with
 // the filter applied (Sub: each byte less the one a pixel to its left; Paeth:
-// less the predictor of left, up and upper left).
-enum class RowFilter : uint8_t { kNone = 0, kSub = 1, kPaeth = 4 };
+// less the predictor of left, up and upper left). A row the same as the one
+// above it is filtered Up whatever the choice: all zeros, which cost almost
+// nothing compressed (a mosaic's rows repeat a cell's height at a time).
+enum class RowFilter : uint8_t { kNone = 0, kSub = 1, kUp = 2, kPaeth = 4 };
 
 void filterRows(const refhost::World& world, RowFilter filter, uint8_t* out) {
     const size_t row_bytes = static_cast<size_t>(world.width()) * 4;
     std::vector<uint8_t> previous(row_bytes, 0), current(row_bytes);
     for (int32_t y = 0; y < world.height(); ++y) {
+        if (y > 0 && filter != RowFilter::kNone && std::memcmp(world.row(y), world.row(y - 1), row_bytes) == 0) {
+            *out++ = static_cast<uint8_t>(RowFilter::kUp);
+            std::memset(out, 0, row_bytes);
+            out += row_bytes;
+            continue;  // (the row above is still `previous`)
+        }
         refhost::pixelsToRgba(world.row(y), current.data(), static_cast<size_t>(world.width()));
         *out++ = static_cast<uint8_t>(filter);
         for (size_t i = 0; i < row_bytes; ++i) {
@@ -193,18 +202,19 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
         std::snprintf(ctx.message, sizeof(ctx.message), "out of memory");
         return 1;
     }
-    std::vector<uint8_t> filtered, compressed;
-    try {
-        filtered.resize(filtered_size);
-        compressed.resize(libdeflate_zlib_compress_bound(compressor, filtered_size));
-    } catch (const std::bad_alloc&) {
+    // uninitialised: only the pages written cost memory (a mosaic compresses
+    // to a sliver of its bound), and nothing is written twice
+    const size_t bound = libdeflate_zlib_compress_bound(compressor, filtered_size);
+    std::unique_ptr<uint8_t[]> filtered(new (std::nothrow) uint8_t[filtered_size]);
+    std::unique_ptr<uint8_t[]> compressed(filtered ? new (std::nothrow) uint8_t[bound] : nullptr);
+    if (!filtered || !compressed) {
         libdeflate_free_compressor(compressor);
         std::snprintf(ctx.message, sizeof(ctx.message), "out of memory");
         return 1;
     }
-    filterRows(world, compression == PngCompression::kFast ? RowFilter::kNone : compression == PngCompression::kDefault ? RowFilter::kSub : RowFilter::kPaeth, filtered.data());
-    const size_t size = libdeflate_zlib_compress(compressor, filtered.data(), filtered.size(), compressed.data(),
-                                                 compressed.size());
+    filterRows(world, compression == PngCompression::kFast ? RowFilter::kNone : compression == PngCompression::kDefault ? RowFilter::kSub : RowFilter::kPaeth, filtered.get());
+    const size_t size = libdeflate_zlib_compress(compressor, filtered.get(), filtered_size, compressed.get(), bound);
+    filtered.reset();
     libdeflate_free_compressor(compressor);
     std::string ihdr;
     putBig32(ihdr, static_cast<uint32_t>(world.width()));
@@ -215,7 +225,7 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
               writeChunk(file, "IHDR", reinterpret_cast<const uint8_t*>(ihdr.data()), ihdr.size());
     // the data in chunks of 1 MiB, as PNG readers expect
     for (size_t at = 0; ok && at < size; at += size_t{1} << 20)
-        ok = writeChunk(file, "IDAT", compressed.data() + at, std::min(size - at, size_t{1} << 20));
+        ok = writeChunk(file, "IDAT", compressed.get() + at, std::min(size - at, size_t{1} << 20));
     ok = ok && writeChunk(file, "IEND", nullptr, 0);
     if (!ok) {
         std::snprintf(ctx.message, sizeof(ctx.message), "%s", errno ? std::strerror(errno) : "write failed");
@@ -471,6 +481,16 @@ static bool readPngFile(FILE* file, const std::string& name, PngFile& png, std::
     if (got != sizeof(signature) || std::memcmp(signature, kPngSignature, 8) != 0) {
         error = std::ferror(file) ? "cannot read " + name + ": " + std::strerror(errno) : name + " is not a PNG file";
         return false;
+    }
+    // a file's bytes in one allocation, none copied as they grow (a pipe's
+    // grow as they come, bounded by what the picture can need)
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        try {
+            png.bytes.reserve(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), uint64_t{2} << 30)));
+        } catch (const std::bad_alloc&) {
+            // read as a pipe is
+        }
     }
     std::string why;
     if (!readChunks(file, png, max_pixels, why)) {

@@ -362,6 +362,12 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             if (plan.source.kind == MediaKind::kVideo) {
                 const Status s = renderer.render(n, video_frame, output, error);
                 if (s != kOk) return s;
+            } else if (plan.source.kind != MediaKind::kSequence) {
+                // a still is the input of every frame as it is: no copy
+                const Status s = renderer.render(n, plan.still, output, error);
+                if (s != kOk) return s;
+                // its last frame rendered, it is not needed while the output is encoded
+                if (plan.last_known && n == plan.last) plan.still = refhost::World();
             } else {
                 if (!readFrame(plan, request, n, input, error)) return kFailed;
                 const Status s = renderer.render(n, input, output, error);
