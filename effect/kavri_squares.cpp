@@ -25,7 +25,7 @@ static constexpr ns_ae_effect kEffect = {
     "squares modulated by the colour beneath them",
     "written for the host's C effect interface",
     KAVRI_EFFECT_VERSION, 0, 0,
-    NS_AE_FILTER_AT_RENDER,
+    NS_AE_FILTER_AT_RENDER | NS_AE_COVERS_OUTPUT,  // every background fill writes every pixel
     PF_OutFlag_SEND_UPDATE_PARAMS_UI,
     0,
 };

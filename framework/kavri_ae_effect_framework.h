@@ -39,6 +39,8 @@ extern const char kNsAeBuildStamp[];   // "2011.02.02-20:14:23"
 #define NS_AE_FILTER_AT_RENDER 1u   // render calls nr_ae_frame_filter
 #define NS_AE_FRAME_SETUP_HOOK 8u   // frame setup calls nr_ae_frame_setup
 #define NS_AE_NO_DEBUG_GROUP 16u    // no debug group (and so no stamps) for this effect
+#define NS_AE_COVERS_OUTPUT 32u     // the frame filter writes every output pixel, whatever the output held
+                                    // (told to hosts, which may then skip clearing it; a test must prove it)
 
 // Stable indices of the framework's debug group.
 enum {

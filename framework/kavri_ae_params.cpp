@@ -272,15 +272,29 @@ static const struct {
     {kNsAeStampTimePoint, "where the render time is drawn"},
 };
 
-// The summary and the hints, through the host's description suite when it has
-// one; a host without it is told nothing, and registration stands either way.
+// The summary, the hints and the render flags, through the host's description
+// suite when it has one (version 2, else 1, which takes no flags); a host
+// without it is told nothing, and registration stands either way.
 static void describeToHost(const ns_ae_description* description, PF_InData* in_data) {
+    if (!in_data->pica_basicP) return;
+    const KavriDescriptionSuite2* suite2 = nullptr;
     const KavriDescriptionSuite1* suite = nullptr;
-    if (!in_data->pica_basicP ||
-        in_data->pica_basicP->AcquireSuite(kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1,
-                                           reinterpret_cast<const void**>(&suite)) != kSPNoError ||
-        !suite)
-        return;
+    A_long version = kKavriDescriptionSuiteVersion2;
+    if (in_data->pica_basicP->AcquireSuite(kKavriDescriptionSuite, version, reinterpret_cast<const void**>(&suite2)) ==
+            kSPNoError &&
+        suite2) {
+        suite = reinterpret_cast<const KavriDescriptionSuite1*>(suite2);  // (version 2 begins as 1 does)
+    } else {
+        suite2 = nullptr;
+        version = kKavriDescriptionSuiteVersion1;
+        if (in_data->pica_basicP->AcquireSuite(kKavriDescriptionSuite, version, reinterpret_cast<const void**>(&suite)) !=
+                kSPNoError ||
+            !suite)
+            return;
+    }
+    const uint32_t covering = NS_AE_FILTER_AT_RENDER | NS_AE_COVERS_OUTPUT;
+    if (suite2 && suite2->SetRenderFlags && (description->framework_flags & covering) == covering)
+        suite2->SetRenderFlags(in_data->effect_ref, KAVRI_RENDER_COVERS_OUTPUT);
     if (description->summary && suite->SetEffectSummary)
         suite->SetEffectSummary(in_data->effect_ref, description->summary);
     if (suite->SetParamHint) {
@@ -290,7 +304,7 @@ static void describeToHost(const ns_ae_description* description, PF_InData* in_d
         if (nr_ae_has_debug_group(description))
             for (const auto& debug : kDebugHints) suite->SetParamHint(in_data->effect_ref, debug.index, debug.hint);
     }
-    in_data->pica_basicP->ReleaseSuite(kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1);
+    in_data->pica_basicP->ReleaseSuite(kKavriDescriptionSuite, version);
 }
 
 PF_Err nr_ae_param_setup(const ns_ae_description* description, PF_InData* in_data, PF_OutData* out_data) {

@@ -25,7 +25,8 @@ struct ns_ae_effect {
     const char* summary;      // what it does, one line: the About text's credits start with it, editors show it
     const char* credits;      // the About text's closing lines, "\r" between them; may be null
     int32_t major, minor, bugfix, stage, build;
-    uint32_t framework_flags;  // NS_AE_FILTER_AT_RENDER, NS_AE_FRAME_SETUP_HOOK, NS_AE_NO_DEBUG_GROUP
+    uint32_t framework_flags;  // NS_AE_FILTER_AT_RENDER, NS_AE_FRAME_SETUP_HOOK, NS_AE_NO_DEBUG_GROUP,
+                               // NS_AE_COVERS_OUTPUT
     uint32_t out_flags, out_flags2;
 };
 

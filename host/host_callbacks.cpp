@@ -32,6 +32,7 @@ struct HostServices {
     static PF_Err updateParamUI(Host* h, PF_ParamIndex index, const PF_ParamDef* def) {
         return h->updateParamUI(index, def);
     }
+    static PF_Err setRenderFlags(Host* h, A_u_long flags) { return h->setRenderFlags(flags); }
     static PF_Err convertEffectToCompTime(Host* h, A_long what_time, A_u_long scale, A_Time* out) {
         return h->convertEffectToCompTime(what_time, scale, out);
     }
@@ -155,6 +156,9 @@ PF_Err cbSetEffectSummary(PF_ProgPtr ref, const A_char* summary) {
 PF_Err cbSetParamHint(PF_ProgPtr ref, A_long id, const A_char* hint) {
     return HostServices::setHint(hostOf(ref), id, hint);
 }
+PF_Err cbSetRenderFlags(PF_ProgPtr ref, A_u_long flags) {
+    return HostServices::setRenderFlags(hostOf(ref), flags);
+}
 PF_Err cbGetEffectLayer(PF_ProgPtr, void** layer) {
     *layer = nullptr;
     return PF_Err_BAD_CALLBACK_PARAM;
@@ -180,7 +184,7 @@ PF_Err cbIterate(void*, A_long, A_long, PF_EffectWorld* src, const PF_Rect* area
 const PF_Iterate8Suite1 kIterate8Suite = {cbIterate};
 const PF_ParamUtilsSuite2 kParamUtilsSuite = {cbUpdateParamUI};
 const AEGP_PFInterfaceSuite1 kPFInterfaceSuite = {cbGetEffectLayer, cbGetNewEffect, cbConvertToCompTime};
-const KavriDescriptionSuite1 kDescriptionSuite = {cbSetEffectSummary, cbSetParamHint};
+const KavriDescriptionSuite2 kDescriptionSuite = {cbSetEffectSummary, cbSetParamHint, cbSetRenderFlags};
 
 struct SuiteEntry {
     const char* name;
@@ -191,7 +195,8 @@ const SuiteEntry kSuites[] = {
     {kPFIterate8Suite, kPFIterate8SuiteVersion1, &kIterate8Suite},
     {kPFParamUtilsSuite, kPFParamUtilsSuiteVersion2, &kParamUtilsSuite},
     {kAEGPPFInterfaceSuite, kAEGPPFInterfaceSuiteVersion1, &kPFInterfaceSuite},
-    {kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1, &kDescriptionSuite},
+    {kKavriDescriptionSuite, kKavriDescriptionSuiteVersion1, &kDescriptionSuite},  // (a prefix of 2)
+    {kKavriDescriptionSuite, kKavriDescriptionSuiteVersion2, &kDescriptionSuite},
 };
 
 }  // namespace

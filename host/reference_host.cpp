@@ -88,6 +88,7 @@ PF_Err Host::paramsSetup() {
     params_.beginRegistration();
     summary_.clear();
     hints_.clear();
+    render_flags_ = 0;
     PF_Err err = send(PF_Cmd_PARAMS_SETUP);
     params_.endRegistration();
     return err;
@@ -289,6 +290,11 @@ static std::string copiedText(const A_char* text) {
 
 PF_Err Host::setSummary(const A_char* summary) {
     summary_ = copiedText(summary);
+    return PF_Err_NONE;
+}
+
+PF_Err Host::setRenderFlags(A_u_long flags) {
+    render_flags_ = flags;
     return PF_Err_NONE;
 }
 

@@ -116,6 +116,9 @@ public:
     // (uu.id); empty where it said nothing.
     const std::string& summary() const { return summary_; }
     std::string hint(A_long id) const;
+    // Whether the plug-in said its render writes every output pixel
+    // (KAVRI_RENDER_COVERS_OUTPUT): its output need not be cleared first.
+    bool coversOutput() const { return (render_flags_ & KAVRI_RENDER_COVERS_OUTPUT) != 0; }
     // The version the plug-in reported at global setup (PF_OutData my_version).
     A_u_long pluginVersion() const { return plugin_version_; }
     bool hasSequence() const { return in_.sequence_data != nullptr; }
@@ -140,6 +143,7 @@ private:
     PF_Err convertEffectToCompTime(A_long what_time, A_u_long time_scale, A_Time* comp_time);
     PF_Err setSummary(const A_char* summary);
     PF_Err setHint(A_long id, const A_char* hint);
+    PF_Err setRenderFlags(A_u_long flags);
     PF_Err abortRequested();
     PF_Err progressReported(A_long done, A_long total);
 
@@ -158,6 +162,7 @@ private:
     std::function<void(A_long, A_long)> hear_progress_;
     A_u_long plugin_version_ = 0;
     std::string summary_;
+    A_u_long render_flags_ = 0;
     std::map<A_long, std::string> hints_;
     std::set<PF_Handle> handles_;
     std::unique_ptr<testing::Failures> failures_;

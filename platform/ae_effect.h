@@ -399,6 +399,7 @@ typedef struct {
 // carries on. The host copies the texts.
 #define kKavriDescriptionSuite "Kavri Effect Description Suite"
 #define kKavriDescriptionSuiteVersion1 1
+#define kKavriDescriptionSuiteVersion2 2
 
 typedef struct {
     // What the effect does, in one line.
@@ -406,6 +407,18 @@ typedef struct {
     // One sentence on the parameter whose identity (uu.id) is `param_id`.
     PF_Err (*SetParamHint)(PF_ProgPtr effect_ref, A_long param_id, const A_char* hint);
 } KavriDescriptionSuite1;
+
+// The render writes every pixel of the output world, whatever it held: a host
+// may hand over an output it has not cleared.
+#define KAVRI_RENDER_COVERS_OUTPUT 1u
+
+// Version 2 begins as version 1 does.
+typedef struct {
+    PF_Err (*SetEffectSummary)(PF_ProgPtr effect_ref, const A_char* summary);
+    PF_Err (*SetParamHint)(PF_ProgPtr effect_ref, A_long param_id, const A_char* hint);
+    // KAVRI_RENDER_* bits that hold for every render of the effect.
+    PF_Err (*SetRenderFlags)(PF_ProgPtr effect_ref, A_u_long flags);
+} KavriDescriptionSuite2;
 
 // ---- the command records ----
 typedef struct PF_InData {

@@ -81,7 +81,10 @@ struct FrameRenderer {
             return kFailed;
         }
         refhost::World& input = request->downsample > 1 ? proxy : full_input;
-        if (!output.allocate(input.width(), input.height(), why)) {  // fully transparent: every byte 0
+        // the frame before's output serves again when the effect writes every
+        // pixel; else a fresh one, fully transparent (every byte 0)
+        const bool reuse = host->coversOutput() && output.width() == input.width() && output.height() == input.height();
+        if (!reuse && !output.allocate(input.width(), input.height(), why)) {
             error = "cannot render frame " + std::to_string(number) + ": " + why;
             return kFailed;
         }

@@ -15,6 +15,7 @@ std::unique_ptr<HostedEffect> learnEffect(const std::string& effect, const void*
         return nullptr;
     }
     learnt->registered = host.registered();
+    learnt->covers_output = host.coversOutput();
     for (const PF_ParamDef& def : learnt->registered) {
         std::string hint = host.hint(def.uu.id);
         if (!hint.empty()) learnt->hints[def.uu.id] = std::move(hint);

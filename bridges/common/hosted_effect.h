@@ -19,6 +19,7 @@ struct HostedEffect {
     std::map<A_long, std::string> hints;  // by identity (uu.id), where the effect gave one
     std::string explanation;              // its summary, else the description from its About text
     int major = 0, minor = 0;             // its version
+    bool covers_output = false;           // its render writes every output pixel: no clear needed
 
     std::string hint(A_long id) const {
         const auto h = hints.find(id);

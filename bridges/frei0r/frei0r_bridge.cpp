@@ -279,9 +279,11 @@ void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, u
     if (!inframe || !outframe) return;
     warnOfPaddedRows(caller, static_cast<unsigned>(in->width), in->rows_checked);
     frameToWorld(inframe, in->input);
-    // the output starts fully transparent, as the command's does
-    for (int32_t y = 0; y < in->output.height(); ++y)
-        std::memset(in->output.row(y), 0, static_cast<size_t>(in->output.width()) * sizeof(PF_Pixel));
+    // the output starts fully transparent, as the command's does, unless the
+    // effect writes every pixel of it anyway
+    if (!in->effect->hosted->covers_output)
+        for (int32_t y = 0; y < in->output.height(); ++y)
+            std::memset(in->output.row(y), 0, static_cast<size_t>(in->output.width()) * sizeof(PF_Pixel));
     // the host's time in milliseconds of the filter's time in seconds
     const double ms = std::isfinite(time) ? std::round(time * 1000.0) : 0;
     in->host->setTime(static_cast<A_long>(std::max(-2147483648.0, std::min(2147483647.0, ms))), 1, 1000);

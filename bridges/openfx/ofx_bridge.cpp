@@ -535,7 +535,9 @@ OfxStatus render(const void* handle, OfxPropertySetHandle in_args) {
     else
         in.input.clear(PF_Pixel{0, 0, 0, 0});
     readParams(in, time, frame, scale, aspect);
-    in.rendered.clear(PF_Pixel{0, 0, 0, 0});  // the output starts transparent, as the command's does
+    // the output starts transparent, as the command's does, unless the effect
+    // writes every pixel of it anyway
+    if (!g_effect->covers_output) in.rendered.clear(PF_Pixel{0, 0, 0, 0});
 
     bool aborted = false;
     host.setAbort([&] { return aborted = aborted || (g_effects->abort && g_effects->abort(in.effect) != 0); });

@@ -26,7 +26,7 @@ static constexpr ns_ae_effect kEffect = {
     "the layer as a grid of cells, each filled with the average colour under it",
     "an example effect on the framework and its cell library",
     KAVRI_EFFECT_VERSION, 0, 0,
-    NS_AE_FILTER_AT_RENDER | NS_AE_NO_DEBUG_GROUP,
+    NS_AE_FILTER_AT_RENDER | NS_AE_NO_DEBUG_GROUP | NS_AE_COVERS_OUTPUT,  // every cell is filled
     0,
     0,
 };
