@@ -138,7 +138,9 @@ PF_Err nr_ae_global_setup(const ns_ae_description* description, PF_InData* in_da
     std::memset(record, 0, sizeof(kavri_ae_filter_context_global));
     out_data->global_data = handle;
     out_data->out_flags = description->out_flags | PF_OutFlag_SEND_UPDATE_PARAMS_UI;
-    out_data->out_flags2 = description->out_flags2;
+    // every effect on the framework renders on several threads at once: the
+    // current instance is per thread and nothing else is shared
+    out_data->out_flags2 = description->out_flags2 | PF_OutFlag2_SUPPORTS_THREADED_RENDERING;
     return PF_Err_NONE;
 }
 

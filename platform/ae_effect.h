@@ -105,6 +105,13 @@ enum : A_u_long {
     PF_OutFlag_SEND_UPDATE_PARAMS_UI = 1u << 26
 };
 
+// ---- second output flags (PF_OutData out_flags2) ----
+enum {
+    // The plug-in may be called on several threads at once for different
+    // instances (and frames): it keeps no unguarded state of its own.
+    PF_OutFlag2_SUPPORTS_THREADED_RENDERING = 1u << 27
+};
+
 // ---- parameter types, flags and UI flags ----
 enum {
     PF_Param_LAYER = 0,

@@ -37,7 +37,8 @@ TEST(Dispatch, GlobalSetupReportsVersionFlagsAndAZeroedRecord) {
     ASSERT_EQ(host.globalSetup(), PF_Err_NONE);
     EXPECT_EQ(host.outData().my_version, 0x000A0000u);
     EXPECT_EQ(host.outData().out_flags, 0x04000000u);
-    EXPECT_EQ(host.outData().out_flags2, 0u);
+    // the description's 0, and the framework's word that it renders on threads
+    EXPECT_EQ(host.outData().out_flags2, 0x08000000u);
     ASSERT_NE(host.inData().global_data, nullptr);
     auto* g = record<kavri_ae_filter_context_global>(host.inData().global_data);
     kavri_ae_filter_context_global zero{};
