@@ -39,7 +39,7 @@ const std::vector<cwtool::OptionSpec> kOptions = {
      "--duration needs frames (48) or seconds (2s)", kRender},
     {"frames", 0, "A-B", 1, "render frames A to B only, in the input's numbering",
      "--frames takes A-B, two frame numbers such as 0-99", kRender},
-    {"jobs", 'j', "N", 1, "worker processes (default: one a core)",
+    {"jobs", 'j', "N", 1, "worker processes (default: one a core; one from a video to a video)",
      "--jobs takes a number of worker processes from 1 to 256", kRender},
     {"quiet", 0, nullptr, 0, "no progress line", nullptr, kRender},
     {"compression", 0, "fast|default|small", 1, "PNG output: stored (large, quickest), quick (default) or smallest",

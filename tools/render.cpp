@@ -328,7 +328,11 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     }
 
     const int64_t count = plan.last_known ? plan.last - plan.first + 1 : 0;
-    int jobs = request.jobs > 0 ? request.jobs : static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    // from a video to a video ffmpeg's decoder and encoder already fill the
+    // cores, and workers would only add two pipe crossings a frame
+    const bool video_to_video = plan.source.kind == MediaKind::kVideo && plan.output_kind == MediaKind::kVideo;
+    int jobs = request.jobs > 0 ? request.jobs
+                                : video_to_video ? 1 : static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
     if (plan.last_known) jobs = static_cast<int>(std::min<int64_t>(jobs, count));
     const bool estimated = !plan.last_known && plan.source.expected_frames > plan.first;
     Progress progress{!request.quiet && isatty(2) != 0, estimated ? plan.source.expected_frames - plan.first : count,
