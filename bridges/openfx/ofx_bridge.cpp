@@ -324,6 +324,7 @@ OfxStatus destroyInstance(const void* handle) {
         g_instances.erase(in);
     }
     g_props->propSetPointer(effectProps(handle), kOfxPropInstanceData, 0, nullptr);
+    { std::lock_guard<std::mutex> finished(in->lock); }  // a render of it still under way ends first
     delete in;  // its host sends the setdowns
     return kOfxStatOK;
 }
