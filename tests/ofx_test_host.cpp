@@ -392,6 +392,9 @@ OfxStatus clipGetImage(OfxImageClipHandle clip, OfxTime, const OfxRectD*, OfxPro
                           (f->spec->negative_rowbytes ? static_cast<size_t>(pic.height - 1) * f->source_rowbytes : 0);
         p.setPointer(kOfxImagePropData, bottom);
         p.setInt(kOfxImagePropRowBytes, {f->spec->negative_rowbytes ? -f->source_rowbytes : f->source_rowbytes});
+        if (f->host->source_rowbytes_claim) p.setInt(kOfxImagePropRowBytes, {f->host->source_rowbytes_claim});
+        if (!f->host->source_depth_claim.empty())
+            p.setString(kOfxImageEffectPropPixelDepth, {f->host->source_depth_claim});
     }
     std::lock_guard<std::mutex> hold(State::lock);
     *out = handleOf(&image->props);

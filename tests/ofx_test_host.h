@@ -144,6 +144,8 @@ public:
     // ---- failure switches and what was seen ----
     bool fail_source_fetch = false;
     bool fail_output_fetch = false;
+    std::string source_depth_claim;  // a depth the source image claims instead of its own
+    int source_rowbytes_claim = 0;   // row bytes it claims instead of its own (0: its own)
     int abort_after = -1;  // the abort check answers yes from this call on (-1: never)
     std::vector<std::string> messages;
     std::vector<std::string> actions;  // every action sent, in order

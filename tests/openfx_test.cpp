@@ -574,6 +574,21 @@ TEST(OfxHostile, FailedImageFetches) {
     }
 }
 
+TEST(OfxHostile, ImagesThatCannotBeReadAreRefusedWithAMessage) {
+    const Picture source = noisy(12, 10, 6);
+    for (int claim = 0; claim < 2; ++claim) {
+        auto host = readyHost("checkerwarp", 12, 10);
+        if (claim == 0)
+            host->source_rowbytes_claim = 12;  // shorter than a row of 12 pixels
+        else
+            host->source_depth_claim = kOfxBitDepthHalf;  // a depth it never asked for
+        Picture got;
+        EXPECT_EQ(host->renderFrame(source, SourceSpec{}, RenderSpec{}, got), kOfxStatErrFormat);
+        ASSERT_EQ(host->messages.size(), 1u);
+        EXPECT_NE(host->messages[0].find("source image cannot be read"), std::string::npos) << host->messages[0];
+    }
+}
+
 TEST(OfxHostile, TheHostsAbortStopsTheRender) {
     const Picture source = noisy(64, 64, 1);
     auto host = readyHost("checkerwarp", 64, 64);
