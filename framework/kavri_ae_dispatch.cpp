@@ -13,7 +13,7 @@ const int kNsAeBuildNumber = 383;
 const char kNsAeBuildStamp[] = "2011.02.02-20:14:23";
 
 extern "C" {
-thread_local kavri_ae_filter_context* gSequenceContext = nullptr;
+thread_local kavri_ae_filter_context* gSequenceContext __attribute__((tls_model("initial-exec"))) = nullptr;
 }
 
 // ---- handles ----

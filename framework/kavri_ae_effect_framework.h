@@ -102,8 +102,10 @@ struct kavri_ae_filter_context {
 
 extern "C" {
 // The instance whose command this thread is serving (one a thread, so that a
-// host may render different instances on several threads at once).
-KAVRI_EXPORT extern thread_local kavri_ae_filter_context* gSequenceContext;
+// host may render different instances on several threads at once). Initial
+// exec: eight bytes of the static TLS block the loader keeps for modules,
+// read without a call, and no dynamic TLS for leak checkers to misread.
+KAVRI_EXPORT extern thread_local kavri_ae_filter_context* gSequenceContext __attribute__((tls_model("initial-exec")));
 KAVRI_EXPORT extern const ns_ae_description g_d;
 
 KAVRI_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,

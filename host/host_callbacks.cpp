@@ -43,7 +43,8 @@ struct HostServices {
 
 // ---- the host served on this thread ----
 
-static thread_local Host* t_active = nullptr;
+// (initial exec, as the module's own: the bridges that carry the host are modules)
+static thread_local Host* t_active __attribute__((tls_model("initial-exec"))) = nullptr;
 
 Host* activeHost() {
     return t_active;
