@@ -318,6 +318,59 @@ TEST(OfxConversions, PremultipliedBytes) {
     }
 }
 
+// The float rows go four values at a time; every value must come out as the
+// one-value conversion gives it, tails and strange floats included.
+TEST(OfxConversions, FloatRowsEqualTheValueByValueConversion) {
+    std::mt19937 rng(99);
+    const float specials[] = {std::nanf(""), std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(), -0.0f, 0.0f, 1.0f, 1.5f, -2.0f,
+                              0.5f / 255, std::nextafter(0.5f / 255, 0.0f), 127.5f / 255, 1e-40f, 254.5f / 255};
+    for (int width : {1, 3, 4, 5, 37}) {
+        SCOPED_TRACE(width);
+        std::vector<float> row(static_cast<size_t>(width) * 4);
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = i % 3 == 0 ? specials[rng() % 13] : static_cast<float>(rng() % 2600) / 2400.0f - 0.05f;
+        ofxbridge::ImageView view;
+        view.data = row.data();
+        view.bounds = {0, 0, width, 1};
+        view.rowbytes = width * 16;
+        view.depth = ofxbridge::Depth::kFloat;
+        refhost::World world;
+        std::string error;
+        ASSERT_TRUE(world.allocate(width, 1, error));
+        for (auto alpha : {ofxbridge::Alpha::kStraight, ofxbridge::Alpha::kPremultiplied}) {
+            ofxbridge::imageToWorld(view, alpha, OfxRectI{0, 0, width, 1}, world);
+            for (int x = 0; x < width; ++x) {
+                const float* f = &row[static_cast<size_t>(x) * 4];
+                uint8_t want[4];  // a, r, g, b
+                if (alpha == ofxbridge::Alpha::kStraight) {
+                    want[0] = ofxbridge::byteOfFloat(f[3]);
+                    for (int k = 0; k < 3; ++k) want[k + 1] = ofxbridge::byteOfFloat(f[k]);
+                } else {
+                    want[0] = f[3] > 0 ? ofxbridge::byteOfFloat(f[3]) : 0;
+                    for (int k = 0; k < 3; ++k) want[k + 1] = f[3] > 0 ? ofxbridge::byteOfFloat(f[k] / f[3]) : 0;
+                }
+                const PF_Pixel p = world.at(x, 0);
+                ASSERT_EQ(p.alpha, want[0]) << "pixel " << x;
+                ASSERT_EQ(p.red, want[1]) << "pixel " << x;
+                ASSERT_EQ(p.green, want[2]) << "pixel " << x;
+                ASSERT_EQ(p.blue, want[3]) << "pixel " << x;
+            }
+        }
+        // and back: every byte b as b / 255
+        ofxbridge::worldToImage(world, OfxRectI{0, 0, width, 1}, ofxbridge::Alpha::kStraight, OfxRectI{0, 0, width, 1},
+                                view);
+        for (int x = 0; x < width; ++x) {
+            const PF_Pixel p = world.at(x, 0);
+            const float* f = &row[static_cast<size_t>(x) * 4];
+            ASSERT_EQ(f[0], ofxbridge::floatOfByte(p.red));
+            ASSERT_EQ(f[1], ofxbridge::floatOfByte(p.green));
+            ASSERT_EQ(f[2], ofxbridge::floatOfByte(p.blue));
+            ASSERT_EQ(f[3], ofxbridge::floatOfByte(p.alpha));
+        }
+    }
+}
+
 TEST(OfxConversions, ColoursAndFixedPoint) {
     EXPECT_EQ(ofxbridge::byteOfUnit(0.5), 128);
     EXPECT_EQ(ofxbridge::byteOfUnit(127.4 / 255), 127);

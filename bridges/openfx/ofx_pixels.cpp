@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "host/host_pixels.h"
 
 namespace ofxbridge {
@@ -33,6 +37,73 @@ uint8_t premultipliedByte(uint8_t c, uint8_t a) {
 }
 
 namespace {
+
+// byteOfFloat and floatOfByte over `count` values, four at a time where the
+// processor has SSE2 (the same operations in the same order: the same bits).
+void floatsToBytes(const float* in, uint8_t* out, size_t count) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(255.0f),
+                 half = _mm_set1_ps(0.5f);
+    auto lanes = [&](const float* p) {
+        // max(f, 0) takes 0 for a NaN, as the scalar test does
+        const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(p), zero), one);
+        return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, scale), half));
+    };
+    for (; i + 16 <= count; i += 16) {
+        const __m128i lo = _mm_packs_epi32(lanes(in + i), lanes(in + i + 4));
+        const __m128i hi = _mm_packs_epi32(lanes(in + i + 8), lanes(in + i + 12));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+    }
+#endif
+    for (; i < count; ++i) out[i] = byteOfFloat(in[i]);
+}
+
+// Premultiplied RGBA floats, `count` values (a whole number of pixels), to
+// straight RGBA bytes: each colour c / a where a > 0, the whole pixel 0 where
+// it is not (a NaN alpha too), as the pixel loop does.
+void premultipliedFloatsToBytes(const float* in, uint8_t* out, size_t count) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(255.0f),
+                 half = _mm_set1_ps(0.5f);
+    const __m128 alpha_lane = _mm_castsi128_ps(_mm_set_epi32(-1, 0, 0, 0));
+    auto pixel = [&](const float* p) {
+        const __m128 v = _mm_loadu_ps(p);
+        const __m128 a = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 3, 3, 3));
+        const __m128 q = _mm_or_ps(_mm_andnot_ps(alpha_lane, _mm_div_ps(v, a)), _mm_and_ps(alpha_lane, v));
+        const __m128 s = _mm_and_ps(_mm_cmpgt_ps(a, zero), q);  // (not above 0, or NaN: all 0)
+        const __m128 w = _mm_min_ps(_mm_max_ps(s, zero), one);
+        return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(w, scale), half));
+    };
+    for (; i + 16 <= count; i += 16) {
+        const __m128i lo = _mm_packs_epi32(pixel(in + i), pixel(in + i + 4));
+        const __m128i hi = _mm_packs_epi32(pixel(in + i + 8), pixel(in + i + 12));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+    }
+#endif
+    for (; i + 4 <= count; i += 4) {
+        const float a = in[i + 3];
+        for (int k = 0; k < 3; ++k) out[i + k] = a > 0.0f ? byteOfFloat(in[i + k] / a) : 0;
+        out[i + 3] = a > 0.0f ? byteOfFloat(a) : 0;
+    }
+}
+
+void bytesToFloats(const uint8_t* in, float* out, size_t count) {
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128 scale = _mm_set1_ps(255.0f);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
+        const __m128i words[4] = {_mm_unpacklo_epi16(lo, zero), _mm_unpackhi_epi16(lo, zero),
+                                  _mm_unpacklo_epi16(hi, zero), _mm_unpackhi_epi16(hi, zero)};
+        for (int k = 0; k < 4; ++k) _mm_storeu_ps(out + i + 4 * k, _mm_div_ps(_mm_cvtepi32_ps(words[k]), scale));
+    }
+#endif
+    for (; i < count; ++i) out[i] = floatOfByte(in[i]);
+}
 
 static uint16_t shortOfUnit(float v) {
     if (!(v > 0.0f)) return 0;
@@ -77,6 +148,13 @@ void rowIn(const uint8_t* src, const ImageView& image, Alpha alpha, PF_Pixel* ou
     }
     case Depth::kFloat: {
         const float* f = reinterpret_cast<const float*>(src);
+        if (c == 4) {
+            // RGBA bytes into the row, then put in the world's order there
+            (pre ? premultipliedFloatsToBytes : floatsToBytes)(f, reinterpret_cast<uint8_t*>(out),
+                                                             static_cast<size_t>(n) * 4);
+            refhost::pixelsFromRgba(reinterpret_cast<const uint8_t*>(out), out, static_cast<size_t>(n));
+            return;
+        }
         for (int x = 0; x < n; ++x, f += c) {
             const float a = c == 4 ? f[3] : 1.0f;
             if (pre && a > 0.0f)
@@ -129,6 +207,16 @@ void rowOut(const PF_Pixel* in, const ImageView& image, Alpha alpha, uint8_t* ds
     }
     case Depth::kFloat: {
         float* f = reinterpret_cast<float*>(dst);
+        if (c == 4 && !pre) {
+            // a few hundred pixels at a time: RGBA bytes on the stack, then floats
+            uint8_t bytes[1024];
+            for (int x = 0; x < n; x += 256) {
+                const int m = std::min(256, n - x);
+                refhost::pixelsToRgba(in + x, bytes, static_cast<size_t>(m));
+                bytesToFloats(bytes, f + static_cast<size_t>(x) * 4, static_cast<size_t>(m) * 4);
+            }
+            return;
+        }
         for (int x = 0; x < n; ++x, f += c) {
             const PF_Pixel p = in[x];
             const float a = floatOfByte(p.alpha);
