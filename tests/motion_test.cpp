@@ -304,29 +304,32 @@ TEST_F(Motion, FfmpegMissingOrFailingIsOneLineAndLeavesNothing) {
     expectOneLineError(run({"render", input, dir.path("odd.mp4"), "--duration", "2"}), 1,
                        "cannot write " + dir.path("odd.mp4") + ": H.264 in .mp4 takes only even widths and heights, "
                        "and the frames are 97 x 61; crop or pad the input to even sides, or write .mov, .mkv or .webm");
-    // an ffmpeg that fails: its last line is the message
+    // the video is written in this process; a video's audio is carried by
+    // ffmpeg, and an ffmpeg that fails is one line, its last
+    const std::string with_audio = dir.path("sound.mkv");
+    ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i testsrc=size=32x16:rate=25:duration=0.2 -f lavfi -i "
+                           "sine=duration=0.2 -c:v ffv1 -c:a flac " + with_audio).c_str()),
+              0);
     const std::string fake = dir.path("bin");
     ASSERT_EQ(mkdir(fake.c_str(), 0755), 0);
     const std::string script = "#!/bin/sh\necho 'first line' >&2\necho 'the encoder broke' >&2\nexit 3\n";
     cwtest::writeBytes(fake + "/ffmpeg", std::vector<uint8_t>(script.begin(), script.end()));
     ASSERT_EQ(chmod((fake + "/ffmpeg").c_str(), 0755), 0);
-    {
-        const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
-        setenv("PATH", (fake + ":" + saved).c_str(), 1);
-        const CommandRun failed = run({"render", input, dir.path("x.mkv"), "--duration", "2"});
-        setenv("PATH", saved.c_str(), 1);
-        expectOneLineError(failed, 1, "cannot write " + dir.path("x.mkv") + ": ffmpeg failed: the encoder broke");
-    }
-    // no ffmpeg on the PATH
-    const char* path = std::getenv("PATH");
-    const std::string saved = path ? path : "";
+    const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", (fake + ":" + saved).c_str(), 1);
+    const CommandRun failed = run({"render", with_audio, dir.path("x.mkv")});
+    // a PNG's video needs no ffmpeg at all
+    const CommandRun silent = run({"render", input, dir.path("y.mkv"), "--duration", "2"});
     setenv("PATH", "/nonexistent", 1);
-    const CommandRun r = run({"render", input, dir.path("x.mkv"), "--duration", "2"});
+    const CommandRun missing = run({"render", with_audio, dir.path("x.mkv")});
     setenv("PATH", saved.c_str(), 1);
-    expectOneLineError(r, 1, "ffmpeg is not installed: install it with 'apt-get install ffmpeg'");
+    expectOneLineError(failed, 1, "cannot write " + dir.path("x.mkv") + ": ffmpeg failed: the encoder broke");
+    expectOneLineError(missing, 1, "ffmpeg is not installed: install it with 'apt-get install ffmpeg'");
+    EXPECT_EQ(silent.status, 0) << silent.err;
+    ASSERT_EQ(std::remove(dir.path("y.mkv").c_str()), 0);
     std::vector<std::string> left = dir.files();
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"bin", "in.png"}));
+    EXPECT_EQ(left, (std::vector<std::string>{"bin", "in.png", "sound.mkv"}));
 }
 
 }  // namespace
