@@ -181,6 +181,32 @@ TEST_F(Footage, AVideoWithNoFramesFailsAndWritesNothing) {
     for (const std::string& f : dir.files()) EXPECT_EQ(f.rfind("out", 0), std::string::npos) << f;
 }
 
+TEST_F(Footage, AVideoWhoseSizeChangesIsRefusedAtTheFrameThatChanges) {
+    // two H.264 streams of different sizes, one after the other in one file
+    const std::string a = make("a.ts", "-f lavfi -i testsrc2=s=64x48:r=25:d=0.4 -c:v libx264 -pix_fmt yuv420p");
+    const std::string b = make("b.ts", "-f lavfi -i testsrc2=s=80x48:r=25:d=0.4 -c:v libx264 -pix_fmt yuv420p");
+    const std::string both = dir.path("both.ts");
+    ASSERT_EQ(shell("cat " + shellQuote(a) + " " + shellQuote(b) + " > " + shellQuote(both)), 0);
+    const CommandRun r = run({"render", both, dir.path("f_%02d.png"), "--quiet"});
+    expectOneLineError(r, 1, "is 80 x 48, the first is 64 x 48 (a video whose size changes is not taken)");
+}
+
+TEST_F(Footage, AudioShorterThanTheVideoCutsNoFrame) {
+    const std::string in = make("short_sound.mkv", "-f lavfi -i testsrc2=s=64x48:r=25:d=1 -f lavfi -i sine=d=0.3 "
+                                                   "-c:v ffv1 -c:a flac");
+    const CommandRun r = run({"render", in, dir.path("out.mp4"), "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(framesFfmpegDelivers(dir.path("out.mp4")), 25);
+    FILE* p = popen(("ffprobe -v error -select_streams a -show_entries stream=duration -of csv=p=0 " +
+                     shellQuote(dir.path("out.mp4"))).c_str(), "r");
+    char text[64] = {};
+    const size_t n = fread(text, 1, sizeof(text) - 1, p);
+    pclose(p);
+    const double seconds = std::atof(std::string(text, n).c_str());
+    EXPECT_GT(seconds, 0.25) << "the audio is there, as long as it is";
+    EXPECT_LT(seconds, 0.4);
+}
+
 TEST_F(Footage, AVideoWithAlphaKeepsItsTransparency) {
     // VP9 keeps alpha only through libvpx: ffmpeg's own decoder would make it opaque
     CommandRun r = run({"render", "--demo", dir.path("cut.webm"), "--duration", "2", "--set",
