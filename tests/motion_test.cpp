@@ -273,6 +273,22 @@ TEST_F(Motion, ALosslessVideoGivesBackTheSequencesFrames) {
     EXPECT_EQ(dir.files().size(), 1u + 4 + 1 + 4 + 2);
 }
 
+TEST_F(Motion, EveryVideoFormatIsWrittenWhole) {
+    if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";
+    for (const char* ext : {"mp4", "mov", "mkv", "webm", "gif"}) {
+        const std::string out = dir.path(std::string("v.") + ext);
+        const CommandRun r = run({"render", "--demo", out, "--duration", "3", "--fps", "30000/1001", "--quiet"});
+        ASSERT_EQ(r.status, 0) << ext << ": " << r.err;
+        FILE* p = popen(("ffprobe -v error -count_frames -select_streams v -show_entries "
+                         "stream=nb_read_frames,width,height -of csv=p=0 " + out).c_str(), "r");
+        char text[128] = {};
+        const size_t n = fread(text, 1, sizeof(text) - 1, p);
+        pclose(p);
+        EXPECT_EQ(std::string(text, n), "960,540,3\n") << ext;
+        std::remove(out.c_str());
+    }
+}
+
 TEST_F(Motion, AVideosAudioIsCarriedOver) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";
     const std::string in = dir.path("in.mp4");
