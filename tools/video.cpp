@@ -131,42 +131,55 @@ std::string uprightFilters(const int32_t* matrix, bool& transposed) {
     return matrix[4] < 0 ? "vflip," : "";
 }
 
-// A graph from a `buffer` source to a `buffersink` that ends in `pixel_format`,
-// with `filters` between them; false with the libraries' message.
-bool buildGraph(const std::string& source_args, const std::string& filters, AVPixelFormat pixel_format,
-                AVFilterGraph*& graph, AVFilterContext*& source, AVFilterContext*& sink, std::string& error) {
-    graph = avfilter_graph_alloc();
-    if (!graph) {
-        error = avMessage(AVERROR(ENOMEM));
-        return false;
+// A filter graph from a `buffer` source to a `buffersink`, freed with it.
+struct FilterPath {
+    AVFilterGraph* graph = nullptr;
+    AVFilterContext* source = nullptr;
+    AVFilterContext* sink = nullptr;
+
+    FilterPath() = default;
+    FilterPath(const FilterPath&) = delete;
+    FilterPath& operator=(const FilterPath&) = delete;
+    ~FilterPath() { avfilter_graph_free(&graph); }
+
+    // The graph from a source of `source_args` through `filters` to a sink
+    // that ends in `pixel_format`; false with the libraries' message.
+    bool build(const std::string& source_args, const std::string& filters, AVPixelFormat pixel_format,
+               std::string& error) {
+        graph = avfilter_graph_alloc();
+        if (!graph) {
+            error = avMessage(AVERROR(ENOMEM));
+            return false;
+        }
+        // ffmpeg's own choice for the conversions it adds
+        graph->scale_sws_opts = av_strdup("flags=bicubic");
+        int r = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", source_args.c_str(),
+                                             nullptr, graph);
+        if (r >= 0)
+            r = avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph);
+        const AVPixelFormat formats[] = {pixel_format, AV_PIX_FMT_NONE};
+        if (r >= 0) r = av_opt_set_int_list(sink, "pix_fmts", formats, AV_PIX_FMT_NONE, AV_OPT_SEARCH_CHILDREN);
+        AVFilterInOut* outputs = avfilter_inout_alloc();
+        AVFilterInOut* inputs = avfilter_inout_alloc();
+        if (r >= 0 && (!outputs || !inputs)) r = AVERROR(ENOMEM);
+        if (r >= 0) {
+            outputs->name = av_strdup("in");
+            outputs->filter_ctx = source;
+            inputs->name = av_strdup("out");
+            inputs->filter_ctx = sink;
+            r = avfilter_graph_parse_ptr(graph, filters.c_str(), &inputs, &outputs, nullptr);
+        }
+        avfilter_inout_free(&inputs);
+        avfilter_inout_free(&outputs);
+        if (r >= 0) r = avfilter_graph_config(graph, nullptr);
+        if (r < 0) {
+            error = avMessage(r);
+            avfilter_graph_free(&graph);
+            return false;
+        }
+        return true;
     }
-    // ffmpeg's own choice for the conversions it adds
-    graph->scale_sws_opts = av_strdup("flags=bicubic");
-    int r = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", source_args.c_str(), nullptr,
-                                         graph);
-    if (r >= 0) r = avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph);
-    const AVPixelFormat formats[] = {pixel_format, AV_PIX_FMT_NONE};
-    if (r >= 0) r = av_opt_set_int_list(sink, "pix_fmts", formats, AV_PIX_FMT_NONE, AV_OPT_SEARCH_CHILDREN);
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    if (r >= 0 && (!outputs || !inputs)) r = AVERROR(ENOMEM);
-    if (r >= 0) {
-        outputs->name = av_strdup("in");
-        outputs->filter_ctx = source;
-        inputs->name = av_strdup("out");
-        inputs->filter_ctx = sink;
-        r = avfilter_graph_parse_ptr(graph, filters.c_str(), &inputs, &outputs, nullptr);
-    }
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (r >= 0) r = avfilter_graph_config(graph, nullptr);
-    if (r < 0) {
-        error = avMessage(r);
-        avfilter_graph_free(&graph);
-        return false;
-    }
-    return true;
-}
+};
 
 }  // namespace
 
@@ -237,9 +250,7 @@ bool probeVideo(const std::string& path, Source& s, std::string& error, int64_t 
 struct VideoReader::Decoder {
     AVFormatContext* format = nullptr;
     AVCodecContext* codec = nullptr;
-    AVFilterGraph* graph = nullptr;
-    AVFilterContext* source = nullptr;
-    AVFilterContext* sink = nullptr;
+    FilterPath filters;
     AVPacket* packet = nullptr;
     AVFrame* decoded = nullptr;
     AVFrame* filtered = nullptr;
@@ -263,7 +274,6 @@ struct VideoReader::Decoder {
         av_frame_free(&filtered);
         av_frame_free(&decoded);
         av_packet_free(&packet);
-        avfilter_graph_free(&graph);
         avcodec_free_context(&codec);
         avformat_close_input(&format);
     }
@@ -355,7 +365,7 @@ bool VideoReader::next(refhost::World& world, std::string& error) {
     auto push = [&]() {
         AVFrame* f = d.decoded;
         f->pts = f->best_effort_timestamp;
-        if (!d.graph) {
+        if (!d.filters.graph) {
             const AVFrameSideData* side = av_frame_get_side_data(f, AV_FRAME_DATA_DISPLAYMATRIX);
             const int32_t* matrix =
                 side ? reinterpret_cast<const int32_t*>(side->data)
@@ -366,9 +376,9 @@ bool VideoReader::next(refhost::World& world, std::string& error) {
             const std::string args = "video_size=" + std::to_string(f->width) + "x" + std::to_string(f->height) +
                                      ":pix_fmt=" + std::to_string(f->format) + ":time_base=" + fraction(tb.num, tb.den) +
                                      ":pixel_aspect=" + fraction(sar.num, sar.den);
-            const std::string filters = uprightFilters(matrix, d.transposed) + "format=rgba";
+            const std::string graph_filters = uprightFilters(matrix, d.transposed) + "format=rgba";
             std::string why;
-            if (!buildGraph(args, filters, AV_PIX_FMT_RGBA, d.graph, d.source, d.sink, why))
+            if (!d.filters.build(args, graph_filters, AV_PIX_FMT_RGBA, why))
                 return fail("cannot convert its frames: " + why);
             d.first_width = f->width;
             d.first_height = f->height;
@@ -383,7 +393,7 @@ bool VideoReader::next(refhost::World& world, std::string& error) {
         if (f->format != d.first_format)
             return fail("its frames change their pixel format at frame " + std::to_string(frames_read_) +
                         " (such a video is not taken)");
-        const int r = av_buffersrc_add_frame_flags(d.source, f, 0);
+        const int r = av_buffersrc_add_frame_flags(d.filters.source, f, 0);
         av_frame_unref(f);
         if (r < 0) return fail(avMessage(r));
         return true;
@@ -391,8 +401,8 @@ bool VideoReader::next(refhost::World& world, std::string& error) {
     // Decodes until the graph has a frame (1) or has ended (0); -1 on failure.
     auto pull = [&]() -> int {
         for (;;) {
-            if (d.graph) {
-                const int r = av_buffersink_get_frame(d.sink, d.filtered);
+            if (d.filters.graph) {
+                const int r = av_buffersink_get_frame(d.filters.sink, d.filtered);
                 if (r >= 0) return 1;
                 if (r == AVERROR_EOF) return 0;
                 if (r != AVERROR(EAGAIN)) return fail(avMessage(r)) ? 0 : -1;
@@ -404,8 +414,8 @@ bool VideoReader::next(refhost::World& world, std::string& error) {
                 continue;
             }
             if (got == AVERROR_EOF) {
-                if (!d.graph) return 0;  // not one frame
-                const int r = av_buffersrc_close(d.source, AV_NOPTS_VALUE, AV_BUFFERSRC_FLAG_PUSH);
+                if (!d.filters.graph) return 0;  // not one frame
+                const int r = av_buffersrc_close(d.filters.source, AV_NOPTS_VALUE, AV_BUFFERSRC_FLAG_PUSH);
                 d.source_closed = true;
                 if (r < 0) return fail(avMessage(r)) ? 0 : -1;
                 continue;
@@ -564,9 +574,7 @@ struct VideoWriter::Encoder {
     AVFormatContext* muxer = nullptr;
     AVCodecContext* codec = nullptr;
     AVStream* video = nullptr;
-    AVFilterGraph* graph = nullptr;
-    AVFilterContext* source = nullptr;
-    AVFilterContext* sink = nullptr;
+    FilterPath filters;
     AVBufferPool* pool = nullptr;
     AVFrame* frame = nullptr;
     AVFrame* filtered = nullptr;
@@ -594,7 +602,6 @@ struct VideoWriter::Encoder {
         av_frame_free(&filtered);
         av_frame_free(&frame);
         av_buffer_pool_uninit(&pool);
-        avfilter_graph_free(&graph);
         avcodec_free_context(&codec);
         if (muxer) {
             if (muxer->pb) {
@@ -672,7 +679,7 @@ bool VideoWriter::open(const std::string& path, int32_t width, int32_t height, c
                              fraction(rate.den, rate.num) + ":pixel_aspect=1/1:frame_rate=" +
                              fraction(rate.num, rate.den);
     std::string why;
-    if (!buildGraph(args, format->filters, av_get_pix_fmt(format->pixel_format), e.graph, e.source, e.sink, why))
+    if (!e.filters.build(args, format->filters, av_get_pix_fmt(format->pixel_format), why))
         return fail("cannot convert the frames for " + std::string(format->encoder) + ": " + why);
 
     int r = avformat_alloc_output_context2(&e.muxer, nullptr, format->muxer, nullptr);
@@ -695,7 +702,7 @@ bool VideoWriter::open(const std::string& path, int32_t width, int32_t height, c
     if (!e.codec) return fail(avMessage(AVERROR(ENOMEM)));
     e.codec->width = width;
     e.codec->height = height;
-    e.codec->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(e.sink));
+    e.codec->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(e.filters.sink));
     e.codec->time_base = AVRational{e.rate.den, e.rate.num};
     e.codec->framerate = e.rate;
     e.codec->sample_aspect_ratio = AVRational{1, 1};
@@ -842,7 +849,7 @@ bool muxVideoPackets(VideoWriter::Encoder& e, std::string& error) {
 // Every frame the graph has ready through the encoder.
 bool encodeFiltered(VideoWriter::Encoder& e, std::string& error) {
     for (;;) {
-        int r = av_buffersink_get_frame(e.sink, e.filtered);
+        int r = av_buffersink_get_frame(e.filters.sink, e.filtered);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) {
             error = avMessage(r);
@@ -878,7 +885,7 @@ bool VideoWriter::write(const refhost::World& world, std::string& error) {
     for (int32_t y = 0; y < world.height(); ++y)
         std::memcpy(e.frame->data[0] + static_cast<ptrdiff_t>(y) * e.stride, world.row(y),
                     static_cast<size_t>(world.width()) * 4);
-    const int r = av_buffersrc_add_frame_flags(e.source, e.frame, 0);
+    const int r = av_buffersrc_add_frame_flags(e.filters.source, e.frame, 0);
     av_frame_unref(e.frame);
     if (r < 0) return fail(avMessage(r));
     std::string why;
@@ -893,7 +900,7 @@ bool VideoWriter::finish(std::string& error) {
         return false;
     };
     std::string why;
-    int r = av_buffersrc_add_frame_flags(e.source, nullptr, 0);
+    int r = av_buffersrc_add_frame_flags(e.filters.source, nullptr, 0);
     if (r < 0) return fail(avMessage(r));
     if (!encodeFiltered(e, why)) return fail(why);
     r = avcodec_send_frame(e.codec, nullptr);
