@@ -20,6 +20,14 @@ void WorldRelease::operator()(uint8_t* p) const {
 }
 
 bool World::allocate(int32_t width, int32_t height, std::string& error, int32_t extra_row_bytes) {
+    return allocateIn(width, height, error, extra_row_bytes, false);
+}
+
+bool World::allocateShared(int32_t width, int32_t height, std::string& error) {
+    return allocateIn(width, height, error, -1, true);
+}
+
+bool World::allocateIn(int32_t width, int32_t height, std::string& error, int32_t extra_row_bytes, bool shared) {
     if (width < 0 || height < 0) {
         error = "negative image size";
         return false;
@@ -36,9 +44,10 @@ bool World::allocate(int32_t width, int32_t height, std::string& error, int32_t 
     const size_t size = static_cast<size_t>((bytes + 63) / 64 * 64);
     uint8_t* raw = nullptr;
     WorldRelease release;
-    if (bytes >= kMapFromBytes) {
+    if (bytes >= kMapFromBytes || shared) {
         // anonymous pages read as zero and take memory only once written
-        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       (shared ? MAP_SHARED : MAP_PRIVATE) | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (p != MAP_FAILED) {
             raw = static_cast<uint8_t*>(p);
             release.mapped = size;

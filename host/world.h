@@ -25,6 +25,9 @@ public:
     // Allocates width x height pixels, all bytes 0. On failure returns false and
     // says why in `error` ("image too large", "out of memory").
     bool allocate(int32_t width, int32_t height, std::string& error, int32_t extra_row_bytes = -1);
+    // The same, in memory shared with the processes forked after it: a frame
+    // a parent and its worker both see, which never has to be copied across.
+    bool allocateShared(int32_t width, int32_t height, std::string& error);
     PF_LayerDef& def() { return def_; }
     const PF_LayerDef& def() const { return def_; }
     int32_t width() const { return def_.width; }
@@ -45,6 +48,8 @@ public:
     static constexpr int64_t kMapFromBytes = int64_t{16} << 20;
 
 private:
+    bool allocateIn(int32_t width, int32_t height, std::string& error, int32_t extra_row_bytes, bool shared);
+
     std::unique_ptr<uint8_t[], WorldRelease> storage_;
     PF_LayerDef def_{};
 };

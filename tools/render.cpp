@@ -81,10 +81,11 @@ struct FrameRenderer {
             return kFailed;
         }
         refhost::World& input = request->downsample > 1 ? proxy : full_input;
-        // the frame before's output serves again when the effect writes every
-        // pixel; else a fresh one, fully transparent (every byte 0)
-        const bool reuse = host->coversOutput() && output.width() == input.width() && output.height() == input.height();
-        if (!reuse && !output.allocate(input.width(), input.height(), why)) {
+        // the frame before's output serves again: as it is when the effect
+        // writes every pixel, else made fully transparent (every byte 0)
+        const bool same_size = output.width() == input.width() && output.height() == input.height();
+        if (same_size && !host->coversOutput()) output.clear(PF_Pixel{0, 0, 0, 0});
+        if (!same_size && !output.allocate(input.width(), input.height(), why)) {
             error = "cannot render frame " + std::to_string(number) + ": " + why;
             return kFailed;
         }
@@ -338,11 +339,11 @@ Status renderImage(const RenderRequest& request, std::string& error) {
     Progress progress{!request.quiet && isatty(2) != 0, estimated ? plan.source.expected_frames - plan.first : count,
                       estimated};
 
-    // Takes frame `number`'s input: from the video, or (kept for the worker) none.
-    auto nextVideoFrame = [&](int64_t number, bool& ended) {
+    // Takes frame `number`'s input into `into`: from the video, or (kept for the worker) none.
+    auto nextVideoFrame = [&](int64_t number, bool& ended, refhost::World& into) {
         ended = false;
         if (plan.source.kind != MediaKind::kVideo) return true;
-        if (reader.next(video_frame, error)) return true;
+        if (reader.next(into, error)) return true;
         if (!error.empty()) return false;
         ended = true;
         if (request.has_range && number <= plan.last) {
@@ -364,7 +365,7 @@ Status renderImage(const RenderRequest& request, std::string& error) {
         refhost::World input, output;
         for (int64_t n = plan.first; !plan.last_known || n <= plan.last; ++n) {
             bool ended = false;
-            if (!nextVideoFrame(n, ended)) return kFailed;
+            if (!nextVideoFrame(n, ended, video_frame)) return kFailed;
             if (ended) break;
             if (plan.source.kind == MediaKind::kVideo) {
                 const Status s = renderer.render(n, video_frame, output, error);
@@ -400,13 +401,15 @@ Status renderImage(const RenderRequest& request, std::string& error) {
         };
         const bool video = plan.source.kind == MediaKind::kVideo;
         WorkerPool pool;  // (its workers are killed on every early return)
-        if (!pool.start(jobs, video ? plan.source.width : 0, video ? plan.source.height : 0, work, error))
+        if (!pool.start(jobs, video ? plan.source.width : 0, video ? plan.source.height : 0, out_width, out_height,
+                        work, error))
             return kFailed;
+        video_frame = refhost::World();  // (the frames are decoded into the workers' inputs)
         // frame n goes to worker (n - first) % jobs; each has one frame at a time
         auto workerOf = [&](int64_t n) { return static_cast<int>((n - plan.first) % jobs); };
         auto send = [&](int64_t n, bool& ended) {
-            if (!nextVideoFrame(n, ended)) return false;
-            return ended || pool.send(workerOf(n), n, video ? &video_frame : nullptr, error);
+            if (!nextVideoFrame(n, ended, pool.input(workerOf(n)))) return false;
+            return ended || pool.send(workerOf(n), n, video, error);
         };
         int64_t sent_end = plan.first;  // frames before this one have been sent
         bool input_ended = false;
@@ -414,16 +417,14 @@ Status renderImage(const RenderRequest& request, std::string& error) {
             if (!send(sent_end, input_ended)) return kFailed;
             if (input_ended) break;
         }
-        refhost::World output;
-        if (!output.allocate(out_width, out_height, error)) return kFailed;
         for (int64_t n = plan.first; n < sent_end; ++n) {
             FrameAnswer answer;
-            if (!pool.receive(workerOf(n), n, answer, output, error)) return kFailed;
+            if (!pool.receive(workerOf(n), n, answer, error)) return kFailed;
             if (answer.status != kOk) {
                 error = answer.message;
                 return static_cast<Status>(answer.status);
             }
-            if (answer.has_pixels && !deliver(n, output)) return kFailed;
+            if (answer.has_pixels && !deliver(n, pool.output(workerOf(n)))) return kFailed;
             progress.frameDone(++done);
             if (!input_ended && (!plan.last_known || sent_end <= plan.last)) {
                 if (!send(sent_end, input_ended)) return kFailed;

@@ -14,7 +14,7 @@ namespace cwtool {
 
 namespace {
 
-// What crosses the pipes: a header, then the frame's rows.
+// What crosses the pipes; the pixels are in the shared worlds.
 struct JobHeader {
     int64_t number;
     uint8_t has_pixels;
@@ -26,34 +26,25 @@ struct ResultHeader {
     uint8_t has_pixels;
 };
 
-bool sendWorld(int fd, const refhost::World& w) {
-    for (int32_t y = 0; y < w.height(); ++y)
-        if (!writeAll(fd, w.row(y), static_cast<size_t>(w.width()) * 4)) return false;
-    return true;
-}
-
-bool receiveWorld(int fd, refhost::World& w) {
-    for (int32_t y = 0; y < w.height(); ++y)
-        if (!readAll(fd, w.row(y), static_cast<size_t>(w.width()) * 4)) return false;
-    return true;
-}
-
 // A worker's life: frames in, answers out, until the parent closes its pipe.
-[[noreturn]] void workerLoop(const FrameWork& work, int32_t width, int32_t height, int jobs, int results) {
-    refhost::World input, output;
-    std::string error;
-    if (width > 0 && height > 0 && !input.allocate(width, height, error)) _exit(1);
+[[noreturn]] void workerLoop(const FrameWork& work, refhost::World& input, refhost::World& output, int jobs,
+                             int results) {
     JobHeader job;
     while (readAll(jobs, &job, sizeof(job))) {
-        if (job.has_pixels && !receiveWorld(jobs, input)) break;
-        const FrameAnswer answer = work(job.number, job.has_pixels != 0, input, output);
+        const uint8_t* shared_output = reinterpret_cast<const uint8_t*>(output.row(0));
+        FrameAnswer answer = work(job.number, job.has_pixels != 0, input, output);
+        // (a result the work put elsewhere than the shared output cannot be handed back)
+        if (answer.has_pixels && reinterpret_cast<const uint8_t*>(output.row(0)) != shared_output) {
+            answer.status = 1;
+            answer.has_pixels = false;
+            answer.message = "frame " + std::to_string(job.number) + " was rendered outside the shared frame";
+        }
         const ResultHeader result = {static_cast<int32_t>(answer.status),
                                      static_cast<uint32_t>(answer.message.size()),
                                      static_cast<uint8_t>(answer.has_pixels)};
         if (!writeAll(results, &result, sizeof(result)) ||
             !writeAll(results, answer.message.data(), answer.message.size()))
             break;
-        if (result.has_pixels && !sendWorld(results, output)) break;
     }
     _exit(0);
 }
@@ -64,9 +55,18 @@ WorkerPool::~WorkerPool() {
     stop(true);
 }
 
-bool WorkerPool::start(int count, int32_t width, int32_t height, const FrameWork& work, std::string& error) {
+bool WorkerPool::start(int count, int32_t width, int32_t height, int32_t out_width, int32_t out_height,
+                       const FrameWork& work, std::string& error) {
     std::fflush(nullptr);  // (nothing buffered is written twice)
     workers_.resize(static_cast<size_t>(count));
+    for (Worker& w : workers_) {
+        std::string why;
+        if ((width > 0 && height > 0 && !w.input.allocateShared(width, height, why)) ||
+            !w.output.allocateShared(out_width, out_height, why)) {
+            error = "cannot start worker processes: " + why;
+            return false;
+        }
+    }
     for (Worker& w : workers_) {
         int to_worker[2], from_worker[2];
         if (pipe(to_worker) != 0) {
@@ -88,7 +88,7 @@ bool WorkerPool::start(int count, int32_t width, int32_t height, const FrameWork
             close(from_worker[0]);
             for (Worker& other : workers_)
                 if (&other != &w && other.pid > 0) close(other.jobs), close(other.results);
-            workerLoop(work, width, height, to_worker[0], from_worker[1]);
+            workerLoop(work, w.input, w.output, to_worker[0], from_worker[1]);
         }
         close(to_worker[0]);
         close(from_worker[1]);
@@ -102,24 +102,22 @@ bool WorkerPool::start(int count, int32_t width, int32_t height, const FrameWork
     return true;
 }
 
-bool WorkerPool::send(int index, int64_t number, const refhost::World* pixels, std::string& error) {
+bool WorkerPool::send(int index, int64_t number, bool with_pixels, std::string& error) {
     Worker& w = workers_[static_cast<size_t>(index)];
-    const JobHeader job = {number, static_cast<uint8_t>(pixels != nullptr)};
-    if (writeAll(w.jobs, &job, sizeof(job)) && (!pixels || sendWorld(w.jobs, *pixels))) return true;
+    const JobHeader job = {number, static_cast<uint8_t>(with_pixels)};
+    if (writeAll(w.jobs, &job, sizeof(job))) return true;
     error = ended(index, number);
     return false;
 }
 
-bool WorkerPool::receive(int index, int64_t number, FrameAnswer& answer, refhost::World& output, std::string& error) {
+bool WorkerPool::receive(int index, int64_t number, FrameAnswer& answer, std::string& error) {
     Worker& w = workers_[static_cast<size_t>(index)];
     ResultHeader result;
     if (readAll(w.results, &result, sizeof(result))) {
         answer.status = result.status;
         answer.has_pixels = result.has_pixels != 0;
         answer.message.resize(result.message_length);
-        if ((!result.message_length || readAll(w.results, &answer.message[0], answer.message.size())) &&
-            (!answer.has_pixels || receiveWorld(w.results, output)))
-            return true;
+        if (!result.message_length || readAll(w.results, &answer.message[0], answer.message.size())) return true;
     }
     error = ended(index, number);
     return false;
