@@ -1,8 +1,9 @@
-// Videos through FFmpeg's own libraries, in this process: probing one, its
-// frames decoded and turned upright and to a constant rate as ffmpeg turns
-// them, and frames encoded and written into the output's container. The
-// frames cross as `argb`, which is exactly the host's byte order; only a
-// video input's audio is carried over by an ffmpeg process.
+// Videos through FFmpeg's own libraries, in this process (the video library,
+// video_library.h, loaded when first needed): probing one, its frames
+// decoded and turned upright and to a constant rate as ffmpeg turns them, and
+// frames encoded and written into the output's container, in the host's
+// `argb` byte order; only a video input's audio is carried over by an ffmpeg
+// process.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "tools/media.h"
 #include "tools/output_file.h"
 #include "tools/subprocess.h"
+#include "tools/video_library.h"
 
 namespace cwtool {
 
@@ -22,19 +24,6 @@ namespace cwtool {
 // `max_pixels` is refused before anything is decoded.
 bool probeVideo(const std::string& path, Source& source, std::string& error, int64_t max_pixels);
 
-// How the command writes a kind of video: the encoder and its options, the
-// filters that turn `argb` frames into what it takes, and the pixel format
-// they end in.
-struct VideoFormat {
-    const char* extension;
-    const char* muxer;
-    const char* encoder;
-    std::vector<std::pair<const char*, const char*>> options;
-    const char* filters;
-    const char* pixel_format;
-    const char* audio_codec;  // null: no audio
-    bool even_sides;          // the codec takes only even widths and heights
-};
 // The format of an extension ("mp4"); null for one the command does not write.
 const VideoFormat* videoFormat(const std::string& ext);
 
@@ -55,14 +44,10 @@ public:
     bool next(refhost::World& world, std::string& error);
     void close();
 
-    struct Decoder;
-
 private:
-    std::unique_ptr<Decoder> d_;
+    std::unique_ptr<videolib::Reader> reader_;
     std::string path_;
     int32_t width_ = 0, height_ = 0;
-    int64_t frames_read_ = 0;
-    bool pending_ = false;  // the first frame is decoded and not yet handed out
 };
 
 // A video written into a file without a name that this program holds (an
@@ -79,11 +64,13 @@ public:
     bool write(const refhost::World& world, std::string& error);
     bool finish(std::string& error);
 
-    struct Encoder;
-
 private:
-    std::unique_ptr<Encoder> e_;
+    // "cannot write PATH: why", or the audio's ffmpeg's message when it failed.
+    bool failed(const std::string& why, std::string& error);
+
     OutputFile file_;
+    Subprocess audio_;
+    std::unique_ptr<videolib::Writer> writer_;
     std::string path_;
 };
 
