@@ -273,6 +273,48 @@ TEST_F(Motion, ALosslessVideoGivesBackTheSequencesFrames) {
     EXPECT_EQ(dir.files().size(), 1u + 4 + 1 + 4 + 2);
 }
 
+TEST_F(Motion, WorkersGiveAVideosFramesAsOneProcessDoes) {
+    if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";
+    // a lossless video in; its frames through two workers (decoded into their
+    // shared inputs, delivered from their shared outputs) and through one
+    const std::string in = dir.path("in.mkv");
+    ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i testsrc2=size=70x40:rate=25:duration=0.28 -c:v ffv1 " + in)
+                              .c_str()),
+              0);
+    const std::vector<std::string> keys = {"--animate", "x offset", "0=0;6=90", "--quiet"};
+    auto render = [&](const std::string& out, const char* jobs) {
+        std::vector<std::string> args = {"render", in, dir.path(out), "-j", jobs};
+        args.insert(args.end(), keys.begin(), keys.end());
+        const CommandRun r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    };
+    render("one_%d.png", "1");
+    render("two_%d.png", "2");
+    render("one.mkv", "1");
+    render("two.mkv", "2");
+    for (int f = 0; f < 7; ++f) {
+        refhost::World a, b;
+        std::string error;
+        ASSERT_TRUE(cwtool::readPng(dir.path("one_" + std::to_string(f) + ".png"), a, error)) << error;
+        ASSERT_TRUE(cwtool::readPng(dir.path("two_" + std::to_string(f) + ".png"), b, error)) << error;
+        EXPECT_TRUE(a.samePixels(b)) << "frame " << f;
+    }
+    auto frames = [&](const std::string& video) {
+        std::string text;
+        FILE* p = popen(("ffmpeg -v error -i " + dir.path(video) + " -f framemd5 -").c_str(), "r");
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), p)) > 0) text.append(buffer, n);
+        pclose(p);
+        return text;
+    };
+    const std::string one = frames("one.mkv");
+    int lines = 0;  // a frame's line starts with its stream, 0
+    for (size_t at = 0; (at = one.find("\n0,", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 7);
+    EXPECT_EQ(one, frames("two.mkv"));
+}
+
 TEST_F(Motion, EveryVideoFormatIsWrittenWhole) {
     if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed: skipped (scripts/test installs it)";
     for (const char* ext : {"mp4", "mov", "mkv", "webm", "gif"}) {
