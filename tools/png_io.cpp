@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "host/host_pixels.h"
@@ -191,41 +192,143 @@ bool writeChunk(FILE* file, const char type[4], const uint8_t* data, size_t size
            std::fwrite(tail.data(), 1, tail.size(), file) == tail.size();
 }
 
-// The whole picture filtered and compressed at once with libdeflate, many
-// times faster than zlib at the same size; false (with the reason in ctx)
-// when there is no memory for it.
+// Deflates `size` bytes at the quick setting as one zlib stream, in pieces
+// on the processor's cores, as pigz does: each piece a raw deflate stream
+// primed with the 32 KiB before it and ended on a byte boundary (a sync
+// flush; the last piece ends the stream), the checksums combined. zlib's
+// run-length strategy suits filtered rows: a repeated row (filtered Up) or a
+// flat one (Sub) is all zeros, which it codes as long runs at once, and on
+// noisy rows it is as quick as a general match search and as small. The
+// stream comes back as its pieces, to be written one after the other (the
+// first holds the header, the last the checksum). False when there is no
+// memory for it.
+struct Deflated {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t length = 0;
+};
+bool deflateQuick(const uint8_t* data, size_t size, std::vector<Deflated>& out) {
+    constexpr size_t kPieceFrom = size_t{4} << 20;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t count = std::max<size_t>(1, std::min({cores, size_t{8}, size / kPieceFrom}));
+    struct Piece {
+        size_t begin = 0, end = 0;
+        std::unique_ptr<uint8_t[]> bytes;  // 2 bytes kept in front for the header, 4 behind for the checksum
+        size_t length = 0;
+        uLong adler = 1;
+        bool ok = false;
+    };
+    std::vector<Piece> pieces(count);
+    for (size_t i = 0; i < count; ++i) {
+        pieces[i].begin = size * i / count;
+        pieces[i].end = size * (i + 1) / count;
+    }
+    auto deflatePiece = [&](Piece& piece, bool last) {
+        z_stream z{};
+        if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) return;
+        const size_t length = piece.end - piece.begin;
+        const size_t bound = deflateBound(&z, static_cast<uLong>(length)) + 16;
+        piece.bytes.reset(new (std::nothrow) uint8_t[2 + bound + 4]);
+        const size_t primer = std::min<size_t>(piece.begin, 32768);
+        bool ok = piece.bytes != nullptr &&
+                  (primer == 0 || deflateSetDictionary(&z, data + piece.begin - primer, static_cast<uInt>(primer)) == Z_OK);
+        z.next_out = piece.bytes ? piece.bytes.get() + 2 : nullptr;
+        size_t at = piece.begin;
+        // (zlib counts in 32-bit words)
+        while (ok) {
+            const size_t step = std::min<size_t>(piece.end - at, size_t{1} << 30);
+            z.next_in = const_cast<Bytef*>(data + at);
+            z.avail_in = static_cast<uInt>(step);
+            at += step;
+            const bool final_step = at == piece.end;
+            z.avail_out = static_cast<uInt>(std::min<size_t>(bound - z.total_out, size_t{1} << 30));
+            const int flush = !final_step ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+            const int r = deflate(&z, flush);
+            ok = (r == Z_OK || r == Z_STREAM_END) && z.avail_in == 0;
+            if (final_step) {
+                ok = ok && (!last || r == Z_STREAM_END);
+                break;
+            }
+        }
+        piece.length = z.total_out;
+        piece.adler = adler32_z(1, data + piece.begin, length);
+        piece.ok = ok;
+        deflateEnd(&z);
+    };
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < count; ++i) helpers.emplace_back(deflatePiece, std::ref(pieces[i]), i + 1 == count);
+    deflatePiece(pieces[0], count == 1);
+    for (std::thread& t : helpers) t.join();
+    uLong adler = 1;
+    for (const Piece& piece : pieces) {
+        if (!piece.ok) return false;
+        adler = adler32_combine(adler, piece.adler, static_cast<z_off_t>(piece.end - piece.begin));
+    }
+    out.clear();
+    for (size_t i = 0; i < count; ++i) {
+        Piece& piece = pieces[i];
+        uint8_t* start = piece.bytes.get() + 2;
+        size_t length = piece.length;
+        if (i == 0) {
+            start -= 2;
+            length += 2;
+            start[0] = 0x78;  // deflate, a 32 KiB window
+            start[1] = 0x01;  // the quickest level; the check bits make the pair a multiple of 31
+        }
+        if (i + 1 == count) {
+            uint8_t* end = start + length;
+            for (int shift = 24; shift >= 0; shift -= 8) *end++ = static_cast<uint8_t>(adler >> shift);
+            length += 4;
+        }
+        // (the piece's own bytes from `start` on: the allocation is kept whole)
+        Deflated d;
+        d.length = length;
+        if (start != piece.bytes.get()) std::memmove(piece.bytes.get(), start, length);
+        d.bytes = std::move(piece.bytes);
+        out.push_back(std::move(d));
+    }
+    return true;
+}
+
+// The whole picture filtered and compressed at once: in pieces on every core
+// at the quick setting, else with libdeflate (stored, or its smallest);
+// false (with the reason in ctx) when there is no memory for it.
 int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCompression compression) {
     const size_t filtered_size = static_cast<size_t>(world.height()) * (1 + static_cast<size_t>(world.width()) * 4);
-    const int level = compression == PngCompression::kSmall ? 12 : compression == PngCompression::kDefault ? 1 : 0;
-    libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
-    if (!compressor) {
-        std::snprintf(ctx.message, sizeof(ctx.message), "out of memory");
-        return 1;
-    }
     // uninitialised: only the pages written cost memory (a mosaic compresses
     // to a sliver of its bound), and nothing is written twice
-    const size_t bound = libdeflate_zlib_compress_bound(compressor, filtered_size);
     std::unique_ptr<uint8_t[]> filtered(new (std::nothrow) uint8_t[filtered_size]);
-    std::unique_ptr<uint8_t[]> compressed(filtered ? new (std::nothrow) uint8_t[bound] : nullptr);
-    if (!filtered || !compressed) {
-        libdeflate_free_compressor(compressor);
+    std::vector<Deflated> stream;
+    if (filtered) {
+        filterRows(world, compression == PngCompression::kFast ? RowFilter::kNone : compression == PngCompression::kDefault ? RowFilter::kSub : RowFilter::kPaeth, filtered.get());
+        if (compression == PngCompression::kDefault) {
+            if (!deflateQuick(filtered.get(), filtered_size, stream)) stream.clear();
+        } else if (libdeflate_compressor* compressor =
+                       libdeflate_alloc_compressor(compression == PngCompression::kSmall ? 12 : 0)) {
+            const size_t bound = libdeflate_zlib_compress_bound(compressor, filtered_size);
+            Deflated whole;
+            whole.bytes.reset(new (std::nothrow) uint8_t[bound]);
+            if (whole.bytes)
+                whole.length = libdeflate_zlib_compress(compressor, filtered.get(), filtered_size, whole.bytes.get(), bound);
+            if (whole.length > 0) stream.push_back(std::move(whole));
+            libdeflate_free_compressor(compressor);
+        }
+    }
+    filtered.reset();
+    if (stream.empty()) {
         std::snprintf(ctx.message, sizeof(ctx.message), "out of memory");
         return 1;
     }
-    filterRows(world, compression == PngCompression::kFast ? RowFilter::kNone : compression == PngCompression::kDefault ? RowFilter::kSub : RowFilter::kPaeth, filtered.get());
-    const size_t size = libdeflate_zlib_compress(compressor, filtered.get(), filtered_size, compressed.get(), bound);
-    filtered.reset();
-    libdeflate_free_compressor(compressor);
     std::string ihdr;
     putBig32(ihdr, static_cast<uint32_t>(world.width()));
     putBig32(ihdr, static_cast<uint32_t>(world.height()));
     ihdr += std::string("\x08\x06\x00\x00\x00", 5);  // 8 bits, RGBA, deflate, adaptive filters, not interlaced
     errno = 0;
-    bool ok = size > 0 && std::fwrite(kPngSignature, 1, 8, file) == 8 &&
+    bool ok = std::fwrite(kPngSignature, 1, 8, file) == 8 &&
               writeChunk(file, "IHDR", reinterpret_cast<const uint8_t*>(ihdr.data()), ihdr.size());
-    // the data in chunks of 1 MiB, as PNG readers expect
-    for (size_t at = 0; ok && at < size; at += size_t{1} << 20)
-        ok = writeChunk(file, "IDAT", compressed.get() + at, std::min(size - at, size_t{1} << 20));
+    // the data in chunks of up to 1 MiB, as PNG readers expect, piece by piece
+    for (const Deflated& piece : stream)
+        for (size_t at = 0; ok && at < piece.length; at += size_t{1} << 20)
+            ok = writeChunk(file, "IDAT", piece.bytes.get() + at, std::min(piece.length - at, size_t{1} << 20));
     ok = ok && writeChunk(file, "IEND", nullptr, 0);
     if (!ok) {
         std::snprintf(ctx.message, sizeof(ctx.message), "%s", errno ? std::strerror(errno) : "write failed");
