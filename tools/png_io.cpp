@@ -486,22 +486,52 @@ bool readChunks(FILE* file, PngFile& png, int64_t max_pixels, std::string& why) 
 // unfiltered and put in place ahead of them: no second copy of the frame.
 // Returns 0 when decoded, 1 when libpng should decode it (another kind, or
 // anything amiss: libpng says what), 2 when there is no memory.
+// One row's bytes from its filtered ones: `previous` is the row above
+// (unfiltered; null for the first), as PNG defines each filter. Each filter
+// has its own loop, so the plain ones (none, Up) run at memory speed.
+void unfilterRow(int filter, const uint8_t* in, const uint8_t* previous, uint8_t* current, size_t row_bytes,
+                 size_t channels) {
+    const size_t lead = std::min(channels, row_bytes);
+    switch (filter) {
+    case 0:
+        std::memcpy(current, in, row_bytes);
+        return;
+    case 1:
+        std::memcpy(current, in, lead);
+        for (size_t i = lead; i < row_bytes; ++i) current[i] = static_cast<uint8_t>(in[i] + current[i - channels]);
+        return;
+    case 2:
+        if (!previous) {
+            std::memcpy(current, in, row_bytes);
+            return;
+        }
+        for (size_t i = 0; i < row_bytes; ++i) current[i] = static_cast<uint8_t>(in[i] + previous[i]);
+        return;
+    case 3:
+        for (size_t i = 0; i < lead; ++i) current[i] = static_cast<uint8_t>(in[i] + (previous ? previous[i] : 0) / 2);
+        for (size_t i = lead; i < row_bytes; ++i)
+            current[i] = static_cast<uint8_t>(in[i] + (current[i - channels] + (previous ? previous[i] : 0)) / 2);
+        return;
+    default: {
+        // Paeth; with no row above, b and c are 0 and the predictor is a
+        const uint8_t* up = previous;
+        for (size_t i = 0; i < row_bytes; ++i) {
+            const int a = i >= channels ? current[i - channels] : 0, b = up ? up[i] : 0;
+            const int c = up && i >= channels ? up[i - channels] : 0;
+            const int q = a + b - c, pa = std::abs(q - a), pb = std::abs(q - b), pc = std::abs(q - c);
+            const int predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+            current[i] = static_cast<uint8_t>(in[i] + predictor);
+        }
+        return;
+    }
+    }
+}
+
 int decodeWhole(const PngFile& png, refhost::World& world, std::string& error) {
     if (!png.plain || png.depth != 8 || (png.colour != 2 && png.colour != 6) || png.interlace != 0) return 1;
     const uint32_t width = png.width, height = png.height;
     const size_t channels = png.colour == 6 ? 4 : 3, row_bytes = width * channels;
     const size_t filtered_size = static_cast<size_t>(height) * (1 + row_bytes);
-    // the compressed data in one piece
-    std::vector<uint8_t> joined;
-    const uint8_t* compressed = png.bytes.data() + png.idats[0].first;
-    size_t compressed_size = png.idats[0].second;
-    if (png.idats.size() > 1) {
-        for (const auto& idat : png.idats)
-            joined.insert(joined.end(), png.bytes.begin() + static_cast<std::ptrdiff_t>(idat.first),
-                          png.bytes.begin() + static_cast<std::ptrdiff_t>(idat.first + idat.second));
-        compressed = joined.data();
-        compressed_size = joined.size();
-    }
     if (!world.allocate(static_cast<int32_t>(width), static_cast<int32_t>(height), error)) return 2;
     uint8_t* base = reinterpret_cast<uint8_t*>(world.row(0));
     const size_t world_bytes = static_cast<size_t>(height) * static_cast<size_t>(world.def().rowbytes);
@@ -509,16 +539,25 @@ int decodeWhole(const PngFile& png, refhost::World& world, std::string& error) {
     z_stream z{};
     if (inflateInit(&z) != Z_OK) return 1;
     // (zlib counts in 32-bit words: a larger picture goes to libpng)
-    if (compressed_size > UINT32_MAX || filtered_size > UINT32_MAX) {
+    if (filtered_size > UINT32_MAX) {
         inflateEnd(&z);
         return 1;
     }
-    z.next_in = const_cast<Bytef*>(compressed);
-    z.avail_in = static_cast<uInt>(compressed_size);
+    // the IDATs' data inflated one after the other where it lies in the file
     z.next_out = filtered;
     z.avail_out = static_cast<uInt>(filtered_size);
-    const int result = inflate(&z, Z_FINISH);
-    const bool whole = result == Z_STREAM_END && z.total_out == filtered_size && z.avail_in == 0;
+    int result = Z_OK;
+    size_t fed = 0;
+    for (; fed < png.idats.size() && result == Z_OK; ++fed) {
+        z.next_in = const_cast<Bytef*>(png.bytes.data() + png.idats[fed].first);
+        z.avail_in = static_cast<uInt>(png.idats[fed].second);
+        // every byte of the chunk, in order (no progress is a failure)
+        while (z.avail_in > 0 && result == Z_OK) result = inflate(&z, Z_NO_FLUSH);
+    }
+    // whole: the stream ends exactly at the rows' end, with nothing after it
+    // in its chunk or in any chunk after
+    bool whole = result == Z_STREAM_END && z.total_out == filtered_size && z.avail_in == 0;
+    for (size_t i = fed; whole && i < png.idats.size(); ++i) whole = png.idats[i].second == 0;
     inflateEnd(&z);
     if (!whole) return 1;
     // A filtered row y lies at or after where world row y ends (the filtered
@@ -532,23 +571,7 @@ int decodeWhole(const PngFile& png, refhost::World& world, std::string& error) {
         const int filter = in[0];
         if (filter > 4) return 1;
         ++in;
-        for (size_t i = 0; i < row_bytes; ++i) {
-            const int a = i >= channels ? current[i - channels] : 0, b = previous ? previous[i] : 0;
-            const int c = previous && i >= channels ? previous[i - channels] : 0;
-            int predictor = 0;
-            switch (filter) {
-            case 1: predictor = a; break;
-            case 2: predictor = b; break;
-            case 3: predictor = (a + b) / 2; break;
-            case 4: {
-                const int q = a + b - c, pa = std::abs(q - a), pb = std::abs(q - b), pc = std::abs(q - c);
-                predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
-                break;
-            }
-            default: break;
-            }
-            current[i] = static_cast<uint8_t>(in[i] + predictor);
-        }
+        unfilterRow(filter, in, previous, current, row_bytes, channels);
         PF_Pixel* out = world.row(static_cast<int32_t>(y));
         if (channels == 4) {
             refhost::pixelsFromRgba(current, out, width);
