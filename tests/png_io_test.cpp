@@ -318,9 +318,10 @@ TEST(PngQuickDecoder, ReadsUpToIendAndNoFurther) {
     EXPECT_NE(error.find("holds more data than a 9 x 7 picture needs"), std::string::npos) << error;
 }
 
-// A picture large enough to be deflated in pieces on several threads: the
-// joined stream is one zlib stream libpng reads back exactly, for noisy rows,
-// repeated rows and flat rows alike, at every compression.
+// A picture large enough to be filtered in ranges of rows and deflated in
+// pieces on several threads: the joined stream is one zlib stream libpng reads
+// back exactly, for noisy rows, repeated rows and flat rows alike, at every
+// compression (Sub, none and Paeth rows).
 TEST(PngWrite, APictureDeflatedInPiecesReadsBackExactly) {
     refhost::World w;
     std::string error;
@@ -339,7 +340,8 @@ TEST(PngWrite, APictureDeflatedInPiecesReadsBackExactly) {
                 p = PF_Pixel{128, 1, 2, 3};
             }
         }
-    for (cwtool::PngCompression c : {cwtool::PngCompression::kDefault, cwtool::PngCompression::kFast}) {
+    for (cwtool::PngCompression c :
+         {cwtool::PngCompression::kDefault, cwtool::PngCompression::kFast, cwtool::PngCompression::kSmall}) {
         char* data = nullptr;
         size_t size = 0;
         FILE* out = open_memstream(&data, &size);

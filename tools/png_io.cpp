@@ -147,31 +147,61 @@ int encode(FILE* file, const refhost::World& world, uint8_t* row_buffer, PngCont
 // nothing compressed (a mosaic's rows repeat a cell's height at a time).
 enum class RowFilter : uint8_t { kNone = 0, kSub = 1, kUp = 2, kPaeth = 4 };
 
-void filterRows(const refhost::World& world, RowFilter filter, uint8_t* out) {
-    const size_t row_bytes = static_cast<size_t>(world.width()) * 4;
+// Rows `first` to `end` of the picture filtered into `out`: each row with
+// `filter`, except a row the same as the one above, which is filtered Up (all
+// zeros). Each row depends only on itself and the row above, so ranges of
+// rows are filtered side by side.
+void filterRowRange(const refhost::World& world, RowFilter filter, int32_t first, int32_t end, uint8_t* out) {
+    const size_t width = static_cast<size_t>(world.width()), row_bytes = width * 4;
     std::vector<uint8_t> previous(row_bytes, 0), current(row_bytes);
-    for (int32_t y = 0; y < world.height(); ++y) {
+    if (first > 0) refhost::pixelsToRgba(world.row(first - 1), previous.data(), width);
+    for (int32_t y = first; y < end; ++y) {
         if (y > 0 && filter != RowFilter::kNone && std::memcmp(world.row(y), world.row(y - 1), row_bytes) == 0) {
             *out++ = static_cast<uint8_t>(RowFilter::kUp);
             std::memset(out, 0, row_bytes);
             out += row_bytes;
             continue;  // (the row above is still `previous`)
         }
-        refhost::pixelsToRgba(world.row(y), current.data(), static_cast<size_t>(world.width()));
+        refhost::pixelsToRgba(world.row(y), current.data(), width);
         *out++ = static_cast<uint8_t>(filter);
-        for (size_t i = 0; i < row_bytes; ++i) {
-            const int a = i >= 4 ? current[i - 4] : 0, b = previous[i], c = i >= 4 ? previous[i - 4] : 0;
-            int predictor = 0;
-            if (filter == RowFilter::kSub) {
-                predictor = a;
-            } else if (filter == RowFilter::kPaeth) {
-                const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-                predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+        const uint8_t* c = current.data();
+        const uint8_t* b = previous.data();
+        const size_t lead = std::min<size_t>(4, row_bytes);
+        switch (filter) {
+        case RowFilter::kSub:
+            std::memcpy(out, c, lead);
+            for (size_t i = lead; i < row_bytes; ++i) out[i] = static_cast<uint8_t>(c[i] - c[i - 4]);
+            break;
+        case RowFilter::kPaeth:
+            for (size_t i = 0; i < row_bytes; ++i) {
+                const int a = i >= 4 ? c[i - 4] : 0, up = b[i], ul = i >= 4 ? b[i - 4] : 0;
+                const int p = a + up - ul, pa = std::abs(p - a), pb = std::abs(p - up), pc = std::abs(p - ul);
+                out[i] = static_cast<uint8_t>(c[i] - (pa <= pb && pa <= pc ? a : pb <= pc ? up : ul));
             }
-            *out++ = static_cast<uint8_t>(current[i] - predictor);
+            break;
+        default:
+            std::memcpy(out, c, row_bytes);
+            break;
         }
+        out += row_bytes;
         previous.swap(current);
     }
+}
+
+void filterRows(const refhost::World& world, RowFilter filter, uint8_t* out) {
+    const size_t stride = 1 + static_cast<size_t>(world.width()) * 4;
+    const int32_t height = world.height();
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t count = std::max<size_t>(1, std::min({cores, size_t{8}, stride * static_cast<size_t>(height) >> 22}));
+    std::vector<std::thread> helpers;
+    auto range = [&](size_t i) {
+        const int32_t first = static_cast<int32_t>(static_cast<int64_t>(height) * static_cast<int64_t>(i) / static_cast<int64_t>(count));
+        const int32_t end = static_cast<int32_t>(static_cast<int64_t>(height) * static_cast<int64_t>(i + 1) / static_cast<int64_t>(count));
+        filterRowRange(world, filter, first, end, out + static_cast<size_t>(first) * stride);
+    };
+    for (size_t i = 1; i < count; ++i) helpers.emplace_back(range, i);
+    range(0);
+    for (std::thread& t : helpers) t.join();
 }
 
 void putBig32(std::string& s, uint32_t v) {
