@@ -51,6 +51,9 @@ bool World::allocateIn(int32_t width, int32_t height, std::string& error, int32_
         if (p != MAP_FAILED) {
             raw = static_cast<uint8_t*>(p);
             release.mapped = size;
+            // a frame is written whole: 2 MiB pages fault 512 times less often
+            // (where the system offers them; a hint, so its failure is no matter)
+            (void)madvise(p, size, MADV_HUGEPAGE);
         }
     } else if (void* p = std::aligned_alloc(64, size)) {
         std::memset(p, 0, static_cast<size_t>(bytes));
