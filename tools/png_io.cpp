@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/host_pixels.h"
@@ -319,6 +320,21 @@ bool deflateQuick(const uint8_t* data, size_t size, std::vector<Deflated>& out) 
     return true;
 }
 
+// Scratch memory for a whole picture's filtered rows: mapped, in 2 MiB pages
+// where the system offers them (a fresh 4 KiB page costs a fault each), and
+// never initialised, so only what is written costs memory; null when there
+// is none.
+uint8_t* mapScratch(size_t size) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    (void)madvise(p, size, MADV_HUGEPAGE);
+    return static_cast<uint8_t*>(p);
+}
+struct MappedRelease {
+    size_t size;
+    void operator()(uint8_t* p) const { munmap(p, size); }
+};
+
 // The whole picture filtered and compressed at once: in pieces on every core
 // at the quick setting, else with libdeflate (stored, or its smallest);
 // false (with the reason in ctx) when there is no memory for it.
@@ -326,7 +342,7 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
     const size_t filtered_size = static_cast<size_t>(world.height()) * (1 + static_cast<size_t>(world.width()) * 4);
     // uninitialised: only the pages written cost memory (a mosaic compresses
     // to a sliver of its bound), and nothing is written twice
-    std::unique_ptr<uint8_t[]> filtered(new (std::nothrow) uint8_t[filtered_size]);
+    std::unique_ptr<uint8_t[], MappedRelease> filtered(mapScratch(filtered_size), MappedRelease{filtered_size});
     std::vector<Deflated> stream;
     if (filtered) {
         filterRows(world, compression == PngCompression::kFast ? RowFilter::kNone : compression == PngCompression::kDefault ? RowFilter::kSub : RowFilter::kPaeth, filtered.get());
@@ -378,8 +394,43 @@ bool isLetter(uint8_t c) {
 // A PNG read chunk by chunk up to its IEND, and nothing after it: the bytes
 // libpng is given (signature and every chunk, as they came) and what the
 // quick decoder needs to know of them.
+// Memory for a file's bytes: what is read in is never zeroed first, and a
+// large file's bytes go into 2 MiB pages where the system offers them.
+template <typename T>
+struct FileBytesAllocator {
+    using value_type = T;
+    FileBytesAllocator() = default;
+    template <typename U>
+    FileBytesAllocator(const FileBytesAllocator<U>&) {}
+    static constexpr size_t kMapFrom = size_t{16} << 20;
+    T* allocate(size_t n) {
+        if (n * sizeof(T) >= kMapFrom) {
+            if (uint8_t* p = mapScratch(n * sizeof(T))) return reinterpret_cast<T*>(p);
+            throw std::bad_alloc();
+        }
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, size_t n) {
+        if (n * sizeof(T) >= kMapFrom)
+            munmap(p, n * sizeof(T));
+        else
+            std::allocator<T>().deallocate(p, n);
+    }
+    // (resizing leaves the new bytes as they are: they are read over at once)
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    bool operator==(const FileBytesAllocator&) const { return true; }
+    bool operator!=(const FileBytesAllocator&) const { return false; }
+};
+
 struct PngFile {
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t, FileBytesAllocator<uint8_t>> bytes;
     uint32_t width = 0, height = 0;
     int depth = 0, colour = 0, interlace = 0;
     // The quick decoder takes the file only when nothing in it needs libpng's
