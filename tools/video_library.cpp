@@ -545,7 +545,6 @@ bool AvReader::take(PF_Pixel* base, ptrdiff_t rowbytes, std::string& error) {
 
 // ---- video out ----
 
-
 // The frames go through a graph to the encoder's pixel format, the encoder,
 // and the muxer, which writes through this program's descriptor of the
 // output file. The audio is re-encoded by an ffmpeg process from the input
