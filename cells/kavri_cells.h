@@ -27,6 +27,18 @@
 PF_Err r_average_cells(PF_InData* in_data, PF_LayerDef* input, const PF_LRect* areas, int32_t count,
                        PF_PixelFloat* averages);
 
+// The averages of a grid of cells that lies inside `input`: column c spans
+// x_edges[c]..x_edges[c + 1] and row r spans y_edges[r]..y_edges[r + 1]
+// (half-open, each edge past the one before); the cells of rows first_row to
+// end_row - 1, row by row, go to averages[(r - first_row) * columns + c]. Bit
+// for bit what r_average_cells gives for the same areas, in one pass down the
+// rows with `sums` (4 x the grid's width in pixels) as its running column
+// sums. Returns false, having averaged nothing, for a grid it does not take: one
+// reaching outside the input, or with a cell of more than 65,664 pixels (where
+// single-precision sums stop being exact); those go to r_average_cells.
+bool r_average_grid(PF_LayerDef* input, const int32_t* x_edges, int32_t columns, const int32_t* y_edges,
+                    int32_t first_row, int32_t end_row, uint32_t* sums, PF_PixelFloat* averages);
+
 // A cell's colour in bytes: each channel of the average truncated (the mean
 // rounded to the nearest level), held to 0..255.
 inline PF_Pixel r_cell_colour(const PF_PixelFloat& average) {

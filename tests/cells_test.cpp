@@ -1,6 +1,8 @@
 // The cell library on its own: many cells averaged in one sweep give exactly
 // what averaging them one by one gives, whatever their layout, and the
 // rounding contract its header states.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -61,6 +63,59 @@ TEST(CellLibrary, LargeWhiteCellsRoundAsTheFloatSumsDo) {
     for (int32_t x = 0; x < 2100; x += 7) input.at(x, x % 1100) = PF_Pixel{3, 250, 1, 128};
     expectSameAsOneByOne(input, grid(2100, 1100, 1050, 0, 0), "two huge cells");
     expectSameAsOneByOne(input, {PF_LRect{0, 0, 2100, 1100}}, "the whole world");
+}
+
+// A grid averaged in one pass down its rows gives the reference's floats for
+// every cell: cells of one pixel, of two sizes in turn, at the largest size it
+// takes, from any origin; it declines a grid outside the input or with a cell
+// whose sums would pass 2^24.
+TEST(CellLibrary, AGridInOnePassDownTheRowsGivesTheSameFloats) {
+    GuardedWorld input(301, 203);
+    cwtest::seededInput(input, 77, true);
+    std::vector<uint32_t> sums(301 * 4);
+    auto check = [&](const std::vector<int32_t>& xs, const std::vector<int32_t>& ys, const std::string& what) {
+        const int32_t columns = static_cast<int32_t>(xs.size()) - 1, rows = static_cast<int32_t>(ys.size()) - 1;
+        std::vector<PF_PixelFloat> got(static_cast<size_t>(columns) * rows);
+        // in two batches of rows, as an effect asks
+        const int32_t half = rows / 2;
+        ASSERT_TRUE(r_average_grid(&input.def(), xs.data(), columns, ys.data(), 0, half, sums.data(), got.data())) << what;
+        ASSERT_TRUE(r_average_grid(&input.def(), xs.data(), columns, ys.data(), half, rows, sums.data(),
+                                   got.data() + static_cast<size_t>(half) * columns))
+            << what;
+        for (int32_t r = 0; r < rows; ++r)
+            for (int32_t c = 0; c < columns; ++c) {
+                PF_LRect area = {xs[c], ys[r], xs[c + 1], ys[r + 1]};
+                PF_PixelFloat one;
+                r_average_rect_rgba_reference(&input.def(), &area, &one);
+                const PF_PixelFloat& g = got[static_cast<size_t>(r) * columns + c];
+                const float a[4] = {g.alpha, g.red, g.green, g.blue}, b[4] = {one.alpha, one.red, one.green, one.blue};
+                ASSERT_EQ(std::memcmp(a, b, sizeof(a)), 0) << what << ": cell " << c << ", " << r;
+            }
+    };
+    auto edges = [](int32_t limit, double size, double origin) {
+        std::vector<int32_t> e = {0};
+        for (int k = 1; e.back() < limit; ++k) {
+            const int32_t next = std::min(limit, static_cast<int32_t>(std::floor(origin + k * size)));
+            if (next > e.back()) e.push_back(next);
+        }
+        return e;
+    };
+    for (double size : {1.0, 2.5, 8.0, 13.0, 100.0})
+        check(edges(301, size, -size / 3), edges(203, size, 0), "size " + std::to_string(size));
+    // the largest cells it takes: 256 x 256 (65,536 pixels); a part of the world
+    GuardedWorld big(600, 300);
+    cwtest::seededInput(big, 78, true);
+    big.fill(PF_Pixel{255, 255, 255, 255});
+    std::vector<uint32_t> big_sums(600 * 4);
+    std::vector<PF_PixelFloat> two(2);
+    const std::vector<int32_t> xs = {10, 266, 522}, ys = {20, 276};
+    ASSERT_TRUE(r_average_grid(&big.def(), xs.data(), 2, ys.data(), 0, 1, big_sums.data(), two.data()));
+    EXPECT_EQ(two[0].red, (255.0f * 65536 + 32768) / 65536);
+    // declined: past 65,664 pixels, or outside the input
+    const std::vector<int32_t> wide = {0, 257}, tall = {0, 256};
+    EXPECT_FALSE(r_average_grid(&big.def(), wide.data(), 1, tall.data(), 0, 1, big_sums.data(), two.data()));
+    const std::vector<int32_t> past = {590, 601};
+    EXPECT_FALSE(r_average_grid(&big.def(), past.data(), 1, ys.data(), 0, 1, big_sums.data(), two.data()));
 }
 
 TEST(CellLibrary, OverlappingStrayAndEmptyCellsMatchToo) {

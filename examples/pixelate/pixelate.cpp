@@ -105,8 +105,9 @@ PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, 
 
     // one handle: the column and row edges, then a batch of areas, averages and colours
     // (a batch is whole rows of cells: kBatchCells, or one row where a row holds more)
+    // (and the grid's running column sums, four a pixel across)
     const int64_t cells = static_cast<int64_t>(kBatchCells) + width;
-    const int64_t bytes = (static_cast<int64_t>(width) + height + 2) * 4 +
+    const int64_t bytes = (static_cast<int64_t>(width) + height + 2) * 4 + static_cast<int64_t>(width) * 16 +
                           cells * static_cast<int64_t>(sizeof(PF_LRect) + sizeof(PF_PixelFloat) + sizeof(PF_Pixel));
     PF_Handle handle = nr_ae_new_handle(in_data, static_cast<A_u_longlong>(bytes));
     char* block = static_cast<char*>(nr_ae_handle_record(handle));
@@ -116,7 +117,8 @@ PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, 
     }
     int32_t* x_edges = reinterpret_cast<int32_t*>(block);
     int32_t* y_edges = x_edges + width + 1;
-    PF_LRect* areas = reinterpret_cast<PF_LRect*>(y_edges + height + 1);
+    uint32_t* sums = reinterpret_cast<uint32_t*>(y_edges + height + 1);
+    PF_LRect* areas = reinterpret_cast<PF_LRect*>(sums + static_cast<size_t>(width) * 4);
     PF_PixelFloat* averages = reinterpret_cast<PF_PixelFloat*>(areas + cells);
     PF_Pixel* colours = reinterpret_cast<PF_Pixel*>(averages + cells);
 
@@ -129,7 +131,11 @@ PF_Err nr_ae_frame_filter(kavri_ae_filter_context* context, PF_LayerDef* input, 
         int32_t n = 0;
         for (int32_t r = first; r < last; ++r)
             for (int32_t c = 0; c < columns; ++c) areas[n++] = PF_LRect{x_edges[c], y_edges[r], x_edges[c + 1], y_edges[r + 1]};
-        err = r_average_cells(in_data, input, areas, n, averages);
+        // a grid inside the input in one pass down its rows; else cell by cell
+        if (r_average_grid(input, x_edges, columns, y_edges, first, last, sums, averages))
+            err = nr_ae_check_abort(in_data);
+        else
+            err = r_average_cells(in_data, input, areas, n, averages);
         for (int32_t i = 0; i < n && !err; ++i) {
             // a cell beyond a smaller input covers nothing: transparent
             const bool outside = areas[i].left >= input->width || areas[i].top >= input->height;
