@@ -256,3 +256,30 @@ TEST_F(Frei0rHosts, GStreamerRendersWhatTheCommandRenders) {
 }
 
 }  // namespace
+
+namespace {
+
+// A video's frames through the command equal the same module's inside ffmpeg:
+// both decode H.264 to the same RGBA, and the same settings render the same
+// bytes.
+TEST_F(Frei0rHosts, AVideoRendersAsTheSameModuleInsideFfmpeg) {
+    NEEDS("ffmpeg");
+    const std::string video = dir.path("in.mp4");
+    ASSERT_EQ(shell("ffmpeg -v error -y -f lavfi -i testsrc2=s=96x64:r=25:d=0.2 -c:v libx264 -pix_fmt yuv420p " +
+                    shellQuote(video)),
+              0);
+    ASSERT_EQ(shell("ffmpeg -v error -y -i " + shellQuote(video) +
+                    " -vf 'frei0r=checkerwarp:0.2|0.5|0.5|1/1/1|tile' -pix_fmt rgba " +
+                    shellQuote(dir.path("ffmpeg_%d.png"))),
+              0);
+    const cwtest::CommandRun r = cwtest::run({"render", video, dir.path("command_%d.png"), "--set", "squares across=51",
+                                              "--set", "center=48,32", "--set", "background color=#FFFFFF", "--set",
+                                              "background fill=tile", "--quiet"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (int frame = 0; frame < 5; ++frame)
+        EXPECT_TRUE(picture(dir.path("command_" + std::to_string(frame) + ".png"))
+                        .samePixels(picture(dir.path("ffmpeg_" + std::to_string(frame + 1) + ".png"))))
+            << "frame " << frame;
+}
+
+}  // namespace
