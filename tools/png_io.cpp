@@ -235,7 +235,7 @@ bool writeChunk(FILE* file, const char type[4], const uint8_t* data, size_t size
 // memory for it.
 struct Deflated {
     std::unique_ptr<uint8_t[]> bytes;
-    size_t length = 0;
+    size_t offset = 0, length = 0;  // the stream's bytes lie at bytes + offset
 };
 bool deflateQuick(const uint8_t* data, size_t size, std::vector<Deflated>& out) {
     constexpr size_t kPieceFrom = size_t{4} << 20;
@@ -297,23 +297,20 @@ bool deflateQuick(const uint8_t* data, size_t size, std::vector<Deflated>& out) 
     out.clear();
     for (size_t i = 0; i < count; ++i) {
         Piece& piece = pieces[i];
-        uint8_t* start = piece.bytes.get() + 2;
-        size_t length = piece.length;
+        Deflated d;
+        d.offset = 2;
+        d.length = piece.length;
         if (i == 0) {
-            start -= 2;
-            length += 2;
-            start[0] = 0x78;  // deflate, a 32 KiB window
-            start[1] = 0x01;  // the quickest level; the check bits make the pair a multiple of 31
+            d.offset = 0;
+            d.length += 2;
+            piece.bytes[0] = 0x78;  // deflate, a 32 KiB window
+            piece.bytes[1] = 0x01;  // the quickest level; the check bits make the pair a multiple of 31
         }
         if (i + 1 == count) {
-            uint8_t* end = start + length;
+            uint8_t* end = piece.bytes.get() + d.offset + d.length;
             for (int shift = 24; shift >= 0; shift -= 8) *end++ = static_cast<uint8_t>(adler >> shift);
-            length += 4;
+            d.length += 4;
         }
-        // (the piece's own bytes from `start` on: the allocation is kept whole)
-        Deflated d;
-        d.length = length;
-        if (start != piece.bytes.get()) std::memmove(piece.bytes.get(), start, length);
         d.bytes = std::move(piece.bytes);
         out.push_back(std::move(d));
     }
@@ -374,7 +371,8 @@ int encodeWhole(FILE* file, const refhost::World& world, PngContext& ctx, PngCom
     // the data in chunks of up to 1 MiB, as PNG readers expect, piece by piece
     for (const Deflated& piece : stream)
         for (size_t at = 0; ok && at < piece.length; at += size_t{1} << 20)
-            ok = writeChunk(file, "IDAT", piece.bytes.get() + at, std::min(piece.length - at, size_t{1} << 20));
+            ok = writeChunk(file, "IDAT", piece.bytes.get() + piece.offset + at,
+                            std::min(piece.length - at, size_t{1} << 20));
     ok = ok && writeChunk(file, "IEND", nullptr, 0);
     if (!ok) {
         std::snprintf(ctx.message, sizeof(ctx.message), "%s", errno ? std::strerror(errno) : "write failed");

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -17,26 +16,17 @@ namespace cwtool {
 
 namespace {
 
-// The video library, loaded once, the first time a video is read or written:
-// CHECKERWARP_VIDEO_LIBRARY, else beside this program (the build's folder),
-// else the installed place, PREFIX/lib/checkerwarp.
+// The video library, loaded once, the first time a video is read or written,
+// found as the command finds its modules: CHECKERWARP_VIDEO_PLUGIN, else
+// beside this program (the build's folder), else the installed place,
+// PREFIX/lib/checkerwarp.
 const videolib::Library* videoLibrary(std::string& error) {
     static std::once_flag once;
     static const videolib::Library* library = nullptr;
     static std::string why;
     std::call_once(once, [] {
-        std::string path;
-        if (const char* set = std::getenv("CHECKERWARP_VIDEO_LIBRARY"); set && *set) {
-            path = set;
-        } else {
-            const std::string self = refhost::fileOfCode(reinterpret_cast<void*>(&videoFormat));
-            const std::string folder = self.substr(0, self.rfind('/') == std::string::npos ? 0 : self.rfind('/'));
-            for (const char* place : {"/", "/../", "/../lib/checkerwarp/"}) {
-                const std::string candidate = folder + place + "checkerwarp_video.so";
-                if (path.empty() || access(candidate.c_str(), R_OK) == 0) path = candidate;
-                if (access(candidate.c_str(), R_OK) == 0) break;
-            }
-        }
+        const std::string path =
+            refhost::findModule("checkerwarp_video", refhost::fileOfCode(reinterpret_cast<void*>(&videoFormat)));
         void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
             const char* said = dlerror();

@@ -401,6 +401,10 @@ bool AvReader::take(PF_Pixel* base, ptrdiff_t rowbytes, std::string& error) {
         if (r < 0) return fail(avMessage(r));
         return true;
     };
+    auto failed = [&](const std::string& why) {
+        fail(why);
+        return -1;
+    };
     // Decodes until the graph has a frame (1) or has ended (0); -1 on failure.
     auto pull = [&]() -> int {
         for (;;) {
@@ -408,7 +412,7 @@ bool AvReader::take(PF_Pixel* base, ptrdiff_t rowbytes, std::string& error) {
                 const int r = av_buffersink_get_frame(d.filters.sink, d.filtered);
                 if (r >= 0) return 1;
                 if (r == AVERROR_EOF) return 0;
-                if (r != AVERROR(EAGAIN)) return fail(avMessage(r)) ? 0 : -1;
+                if (r != AVERROR(EAGAIN)) return failed(avMessage(r));
                 if (d.source_closed) return 0;
             }
             const int got = avcodec_receive_frame(d.codec, d.decoded);
@@ -420,17 +424,17 @@ bool AvReader::take(PF_Pixel* base, ptrdiff_t rowbytes, std::string& error) {
                 if (!d.filters.graph) return 0;  // not one frame
                 const int r = av_buffersrc_close(d.filters.source, AV_NOPTS_VALUE, AV_BUFFERSRC_FLAG_PUSH);
                 d.source_closed = true;
-                if (r < 0) return fail(avMessage(r)) ? 0 : -1;
+                if (r < 0) return failed(avMessage(r));
                 continue;
             }
             // a frame that does not decode is passed over, as ffmpeg passes it
-            if (got != AVERROR(EAGAIN) && got != AVERROR_INVALIDDATA) return fail(avMessage(got)) ? 0 : -1;
+            if (got != AVERROR(EAGAIN) && got != AVERROR_INVALIDDATA) return failed(avMessage(got));
             if (d.packets_ended) {
-                if (got == AVERROR(EAGAIN)) return fail("its decoder stopped before its end") ? 0 : -1;
+                if (got == AVERROR(EAGAIN)) return failed("its decoder stopped before its end");
                 continue;
             }
             const int read = av_read_frame(d.format, d.packet);
-            if (read == AVERROR(ENOMEM)) return fail(avMessage(read)) ? 0 : -1;
+            if (read == AVERROR(ENOMEM)) return failed(avMessage(read));
             if (read < 0) {
                 // the end, or a file cut short: what was decoded is the video
                 d.packets_ended = true;
@@ -441,7 +445,7 @@ bool AvReader::take(PF_Pixel* base, ptrdiff_t rowbytes, std::string& error) {
                 const int sent = avcodec_send_packet(d.codec, d.packet);
                 if (sent < 0 && sent != AVERROR_INVALIDDATA && sent != AVERROR(EAGAIN)) {
                     av_packet_unref(d.packet);
-                    return fail(avMessage(sent)) ? 0 : -1;
+                    return failed(avMessage(sent));
                 }
             }
             av_packet_unref(d.packet);
