@@ -32,12 +32,22 @@ PF_Err r_average_cells(PF_InData* in_data, PF_LayerDef* input, const PF_LRect* a
 // (half-open, each edge past the one before); the cells of rows first_row to
 // end_row - 1, row by row, go to averages[(r - first_row) * columns + c]. Bit
 // for bit what r_average_cells gives for the same areas, in one pass down the
-// rows with `sums` (4 x the grid's width in pixels) as its running column
-// sums. Returns false, having averaged nothing, for a grid it does not take: one
-// reaching outside the input, or with a cell of more than 65,664 pixels (where
-// single-precision sums stop being exact); those go to r_average_cells.
+// rows with `sums` (16 bytes per pixel of the grid's width, aligned for
+// 32-bit words) as its running column sums. Returns false, having averaged
+// nothing, for a grid it does not take: one reaching outside the input, or
+// with a cell of more than 65,664 pixels (where single-precision sums stop
+// being exact); those go to r_average_cells.
 bool r_average_grid(PF_LayerDef* input, const int32_t* x_edges, int32_t columns, const int32_t* y_edges,
-                    int32_t first_row, int32_t end_row, uint32_t* sums, PF_PixelFloat* averages);
+                    int32_t first_row, int32_t end_row, void* sums, PF_PixelFloat* averages);
+
+// The averages of `count` cells side by side: areas[i] (half-open, left as
+// they are) left to right along one strip of rows. Bit for bit what
+// r_average_cells gives for the same areas; each run of areas that meet edge
+// to edge on the same rows, after clipping, is averaged in one pass down its
+// rows by r_average_grid, any other area on its own. `edges` has room for
+// count + 1 entries and `sums` 16 bytes per pixel of the input's width.
+void r_average_strip(PF_LayerDef* input, const PF_LRect* areas, int32_t count, int32_t* edges, void* sums,
+                     PF_PixelFloat* averages);
 
 // A cell's colour in bytes: each channel of the average truncated (the mean
 // rounded to the nearest level), held to 0..255.

@@ -14,6 +14,7 @@
 #include "effect/kavri_squares.h"
 
 #include "cells/kavri_cell_sweep.h"
+#include "cells/kavri_cells.h"
 #include "graphics/kavri_isa.h"
 #include "kavri_effect_version.h"
 
@@ -338,14 +339,24 @@ __attribute__((always_inline)) static inline void cellNumbers(const SquaresFrame
     }
 }
 
+// A cell's tile: its colour from lane i of its numbers, and its rectangle,
+// whose right and bottom edges are rounded up to whole pixels.
+template <typename F>
+__attribute__((always_inline)) static inline PF_Pixel tileColour(const CellNumbers<F>& n, int i) {
+    return PF_Pixel{lane(n.tile_alpha, i), lane(n.tile_red, i), lane(n.tile_green, i), lane(n.tile_blue, i)};
+}
+__attribute__((always_inline)) static inline FRect tileRect(const SquaresCell& cell) {
+    return FRect{cell.top, cell.left, std::ceil(cell.bottom), std::ceil(cell.right)};
+}
+
 // What one cell draws, from lane i of its numbers: its tile, then its square.
 template <typename F>
 __attribute__((always_inline)) static inline void cellShapes(const SquaresFrame* f, const SquaresCell& cell,
                                                              const CellNumbers<F>& n, int i, CellShapes* d) {
     d->count = 0;
     if (f->background_fill == kFillTile) {
-        d->colour[0] = PF_Pixel{lane(n.tile_alpha, i), lane(n.tile_red, i), lane(n.tile_green, i), lane(n.tile_blue, i)};
-        d->rect[d->count++] = {cell.top, cell.left, std::ceil(cell.bottom), std::ceil(cell.right)};
+        d->colour[0] = tileColour(n, i);
+        d->rect[d->count++] = tileRect(cell);
     }
     if (f->squares_fill == kFillSourceOrNone) return;
     FRect& sq = d->rect[d->count];
@@ -423,6 +434,35 @@ static void cellDrawings(const SquaresFrame* f, const SquaresCell* cells, const 
         return;
     }
     kvByIsa(cellDrawingsPlain, cellDrawingsAvx2, cellDrawingsAvx2)(f, cell, averages, shapes, count);
+}
+
+// The tile colours of `count` cells of a frame without squares, from their
+// averages, kCellLanes at a time: the numbers cellDrawings gives their tiles.
+__attribute__((always_inline)) static inline void tileColoursBy(const SquaresFrame* f, const PF_PixelFloat* averages,
+                                                                PF_Pixel* colours, int32_t count) {
+    for (int32_t first = 0; first < count; first += kCellLanes) {
+        const int lanes = count - first < kCellLanes ? static_cast<int>(count - first) : kCellLanes;
+        CellFloats red, green, blue, alpha;
+        for (int i = 0; i < kCellLanes; ++i) {
+            const PF_PixelFloat& a = averages[first + (i < lanes ? i : 0)];
+            red[i] = a.red;
+            green[i] = a.green;
+            blue[i] = a.blue;
+            alpha[i] = a.alpha;
+        }
+        CellNumbers<CellFloats> n;  // (no squares: only the tile's numbers are set)
+        cellNumbers<CellFloats>(f, CellFloats{}, CellFloats{}, red, green, blue, alpha, &n);
+        for (int i = 0; i < lanes; ++i) colours[first + i] = tileColour(n, i);
+    }
+}
+
+static void tileColoursPlain(const SquaresFrame* f, const PF_PixelFloat* averages, PF_Pixel* colours, int32_t count) {
+    tileColoursBy(f, averages, colours, count);
+}
+
+__attribute__((target("avx2"))) static void tileColoursAvx2(const SquaresFrame* f, const PF_PixelFloat* averages,
+                                                            PF_Pixel* colours, int32_t count) {
+    tileColoursBy(f, averages, colours, count);
 }
 
 // ---- the walk: rows top to bottom, cells left to right ----
@@ -512,6 +552,71 @@ static bool drawSwept(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* outpu
     return drawn;
 }
 
+// ---- a mosaic: a row of cells at a time ----
+
+// The tiles of a mosaic (a tile background and no squares) where each row of
+// cells lies on one strip of rows (no column shift): the walk's cells are
+// taken a row at a time, averaged along the strip, and their tiles drawn as a
+// strip, in the walk's order. Each cell's average and every pixel are what the
+// cell by cell path gives. Declined (false, nothing drawn) for other frames,
+// cells under a pixel (whose rows would hold more cells than the layer has
+// columns), an output that is the input, or no memory.
+static bool drawTileRows(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* output, const SquaresFrame* f,
+                         RowReport* report) {
+    if (kvReferencePaths() || f->background_fill != kFillTile || f->squares_fill != kFillSourceOrNone) return false;
+    if (f->column_shift != 0 || !(f->cell_width >= 1) || !(f->cell_height >= 1) || worldsShareMemory(input, output))
+        return false;
+    // a row's cells, from three cells left of the layer to two right of it
+    const int32_t capacity = output->width + 16;
+    const size_t n = static_cast<size_t>(capacity);
+    const size_t sums = static_cast<size_t>(std::max(input->width, 1)) * 4;
+    const size_t bytes = n * (sizeof(SquaresCell) + sizeof(PF_LRect) + sizeof(PF_PixelFloat) + 2 * sizeof(float) +
+                              sizeof(PF_Pixel) + sizeof(int32_t)) +
+                         sizeof(int32_t) + sums * sizeof(uint32_t);
+    char* block = static_cast<char*>(std::malloc(bytes));
+    if (!block) return false;
+    SquaresCell* cells = reinterpret_cast<SquaresCell*>(block);
+    PF_LRect* areas = reinterpret_cast<PF_LRect*>(cells + n);
+    PF_PixelFloat* averages = reinterpret_cast<PF_PixelFloat*>(areas + n);
+    float* lefts = reinterpret_cast<float*>(averages + n);
+    float* rights = lefts + n;
+    PF_Pixel* colours = reinterpret_cast<PF_Pixel*>(rights + n);
+    uint32_t* column_sums = reinterpret_cast<uint32_t*>(colours + n);
+    int32_t* edges = reinterpret_cast<int32_t*>(column_sums + sums);
+    const auto tile_colours = kvByIsa(tileColoursPlain, tileColoursAvx2, tileColoursAvx2);
+    int32_t waiting = 0;
+    // the waiting cells' tiles, each run of them on the same rows as one strip
+    const auto draw = [&] {
+        for (int32_t i = 0; i < waiting; ++i) areas[i] = cellArea(cells[i]);
+        r_average_strip(input, areas, waiting, edges, column_sums, averages);
+        tile_colours(f, averages, colours, waiting);
+        for (int32_t first = 0, end; first < waiting; first = end) {
+            const FRect r = tileRect(cells[first]);
+            for (end = first; end < waiting; ++end) {
+                const FRect e = tileRect(cells[end]);
+                if (end > first && !(e.top == r.top && e.bottom == r.bottom)) break;
+                lefts[end] = e.left;
+                rights[end] = e.right;
+            }
+            r_fill_frect_strip(in_data, colours + first, lefts + first, rights + first, end - first, r.top, r.bottom,
+                               output);
+        }
+        waiting = 0;
+    };
+    walkCells(
+        f,
+        [&](const SquaresCell& cell) {
+            // a new row of cells starts back at the left
+            if (waiting > 0 && (cell.left <= cells[waiting - 1].left || waiting == capacity)) draw();
+            cells[waiting++] = cell;
+            return true;
+        },
+        report);
+    if (!report->err) draw();
+    std::free(block);
+    return true;
+}
+
 // Sets up the frame; false when there is no cell to walk (an output with no
 // pixels, or a cell size that is not a finite positive number, as a pixel aspect
 // ratio of 0 gives).
@@ -540,9 +645,10 @@ PF_Err nr_ae_frame_filter_inner(kavri_ae_filter_context* context, PF_LayerDef* i
     // With neither tiles nor squares no cell draws anything: the background is
     // the frame. (The reference paths still walk the cells, to check this.)
     if (!kvReferencePaths() && f.background_fill != kFillTile && f.squares_fill == kFillSourceOrNone) walk = false;
+    RowReport report = {in_data, PF_Err_NONE};
+    if (walk && drawTileRows(in_data, input, output, &f, &report)) return report.err;
     if (walk && drawSwept(in_data, input, output, &f)) return PF_Err_NONE;
     drawBackground(in_data, input, output, &f);
-    RowReport report = {in_data, PF_Err_NONE};
     if (!walk) return report.err;
     // Cell by cell: averaged, then drawn. Where the output is not the input, a
     // few cells are averaged before they are drawn, so that their drawings are

@@ -74,7 +74,27 @@ static inline void blendPixel(CoverageBlend* b, PF_Pixel* p) {
 static void blendRow(PF_LayerDef* world, const PF_Pixel* color, int32_t y, int32_t x0, int32_t x1, float k) {
     CoverageBlend b = coverageBlend(color, k);
     PF_Pixel* row = worldPixel(world, 0, y);
-    for (int32_t x = x0; x < x1; ++x) blendPixel(&b, &row[x]);
+    if (b.reference || x0 >= x1) {
+        for (int32_t x = x0; x < x1; ++x) blendPixel(&b, &row[x]);
+        return;
+    }
+    // A pixel like the one before blends as it did: a run of one colour (a
+    // mosaic's row) is worked out once.
+    uint32_t before, after;
+    std::memcpy(&before, &row[x0], 4);
+    blendPixel(&b, &row[x0]);
+    std::memcpy(&after, &row[x0], 4);
+    for (int32_t x = x0 + 1; x < x1; ++x) {
+        uint32_t word;
+        std::memcpy(&word, &row[x], 4);
+        if (word == before) {
+            std::memcpy(&row[x], &after, 4);
+            continue;
+        }
+        before = word;
+        blendPixel(&b, &row[x]);
+        std::memcpy(&after, &row[x], 4);
+    }
 }
 
 static void blendColumn(PF_LayerDef* world, const PF_Pixel* color, int32_t x, int32_t y0, int32_t y1, float k) {
@@ -95,29 +115,35 @@ static bool inRows(int32_t y, int32_t y0, int32_t y1) {
 
 
 
+// One axis of a rectangle's plan: its edges lo .. hi clamped to 0 .. limit, the
+// whole pixels first .. end - 1 inside them, and the coverage of the pixel
+// before first and of the pixel at end (under kMinCoverage: none). False when
+// no whole-numbered edge lies inside (end < first). The axes are planned
+// apart, so a strip of rectangles on the same rows plans its rows once.
+__attribute__((always_inline)) static inline bool planAxis(float lo, float hi, float limit, int32_t* first,
+                                                           int32_t* end, float* lo_coverage, float* hi_coverage) {
+    const float fl = std::max(0.0f, lo), fh = std::min(limit, hi);
+    const int32_t F = truncToInt32(std::ceil(fl)), E = truncToInt32(std::floor(fh));
+    *first = F;
+    *end = E;
+    const float lc = static_cast<float>(F) - fl, hc = fh - static_cast<float>(E);
+    *lo_coverage = lc < kMinCoverage ? 0 : lc;
+    *hi_coverage = hc < kMinCoverage ? 0 : hc;
+    return !(E < F);
+}
+
 // The whole-pixel interior L, T, R, B and the border coverages, clamped to the
 // world; false when nothing whole-numbered lies inside along an axis (then no
 // pixel is touched).
 __attribute__((always_inline)) static inline bool planFrect(const FRect* rect, const PF_LayerDef* world,
                                                             FRectPlan* plan) {
     const float W = static_cast<float>(world->width), H = static_cast<float>(world->height);
-    const float fl = std::max(0.0f, rect->left), ft = std::max(0.0f, rect->top);
-    const float fr = std::min(W, rect->right), fb = std::min(H, rect->bottom);
-    const int32_t L = truncToInt32(std::ceil(fl)), T = truncToInt32(std::ceil(ft));
-    const int32_t R = truncToInt32(std::floor(fr)), B = truncToInt32(std::floor(fb));
-    plan->draws = !(B < T || R < L);
-    if (!plan->draws) return false;
-    plan->left = L;
-    plan->top = T;
-    plan->right = R;
-    plan->bottom = B;
-    float lc = static_cast<float>(L) - fl, tc = static_cast<float>(T) - ft;
-    float rc = fr - static_cast<float>(R), bc = fb - static_cast<float>(B);
-    plan->lc = lc < kMinCoverage ? 0 : lc;
-    plan->tc = tc < kMinCoverage ? 0 : tc;
-    plan->rc = rc < kMinCoverage ? 0 : rc;
-    plan->bc = bc < kMinCoverage ? 0 : bc;
-    return true;
+    FRectPlan p;
+    const bool across = planAxis(rect->left, rect->right, W, &p.left, &p.right, &p.lc, &p.rc);
+    const bool down = planAxis(rect->top, rect->bottom, H, &p.top, &p.bottom, &p.tc, &p.bc);
+    p.draws = across && down;
+    *plan = p;
+    return p.draws;
 }
 
 __attribute__((always_inline)) static inline void fillPlanRows(PF_InData* in_data, PF_Pixel* color,
@@ -192,6 +218,137 @@ void r_plan_frect(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan) 
 void r_fill_frect_plan_rows(PF_InData* in_data, PF_Pixel* color, const FRectPlan* plan, PF_LayerDef* world,
                             int32_t y0, int32_t y1) {
     fillPlanRows(in_data, color, plan, world, y0, y1);
+}
+
+// ---- strips of rectangles ----
+
+// Rectangles planned and drawn per group: the plans stay in the cache.
+constexpr int32_t kStripGroup = 256;
+
+// The plans across of a group of a strip's rectangles, side by side (in
+// separate arrays, so that the loop runs in vector lanes).
+struct StripColumns {
+    int32_t left[kStripGroup], right[kStripGroup];
+    float lc[kStripGroup], rc[kStripGroup];
+    bool draws[kStripGroup];
+};
+
+__attribute__((always_inline)) static inline void planColumns(const float* lefts, const float* rights, int32_t n,
+                                                              float W, StripColumns* c) {
+    for (int32_t i = 0; i < n; ++i)
+        c->draws[i] = planAxis(lefts[i], rights[i], W, &c->left[i], &c->right[i], &c->lc[i], &c->rc[i]);
+}
+
+static void planColumnsPlain(const float* lefts, const float* rights, int32_t n, float W, StripColumns* c) {
+    planColumns(lefts, rights, n, W, c);
+}
+
+__attribute__((target("avx2"))) static void planColumnsAvx2(const float* lefts, const float* rights, int32_t n,
+                                                            float W, StripColumns* c) {
+    planColumns(lefts, rights, n, W, c);
+}
+
+// Whether the group forms a strip: no right coverage, and each interior left
+// of the next (the rows are the same and have no bottom coverage, checked
+// before). Then every pixel a rectangle blends is either on the row above the
+// interiors or in the column left of its own, where no later rectangle writes,
+// so filling every interior first and blending after, rectangle by rectangle,
+// gives each pixel its fills and blends in the order drawing them one after
+// another does. `order` gets the rectangles that draw.
+static int32_t stripOrder(const StripColumns& c, int32_t n, int32_t* order, bool* strip) {
+    int32_t m = 0;
+    *strip = true;
+    for (int32_t i = 0; i < n; ++i) {
+        if (!c.draws[i]) continue;
+        if (c.rc[i] != 0 || (m > 0 && c.left[i] < c.right[order[m - 1]])) *strip = false;
+        order[m++] = i;
+    }
+    return m;
+}
+
+// Row y of the strip's interiors: each filled with its colour, then its left
+// column blended (with `blends`). Where the interiors meet edge to edge
+// (`meet`), each is filled eight pixels at a time while that stays inside the
+// strip, the last eight reaching into the interiors after it, which are filled
+// after it.
+static void stripRow(PF_LayerDef* world, const PF_Pixel* colours, const StripColumns& c, const int32_t* order,
+                     int32_t m, int32_t y, bool blends, bool meet) {
+    typedef uint32_t Eight __attribute__((vector_size(32)));
+    PF_Pixel* row = worldPixel(world, 0, y);
+    const int32_t end = c.right[order[m - 1]];
+    for (int32_t k = 0; k < m; ++k) {
+        const int32_t i = order[k];
+        const uint32_t word = pixelWord(colours[i]);
+        int32_t x = c.left[i];
+        if (meet) {
+            const Eight eight = Eight{} + word;
+            for (; x < c.right[i] && x + 8 <= end; x += 8) std::memcpy(&row[x], &eight, sizeof(eight));
+        }
+        for (; x < c.right[i]; ++x) std::memcpy(&row[x], &word, 4);
+    }
+    if (!blends) return;
+    for (int32_t k = 0; k < m; ++k)
+        if (c.lc[order[k]] != 0) blendOne(world, &colours[order[k]], c.left[order[k]] - 1, y, c.lc[order[k]]);
+}
+
+// Draws a group that forms a strip on rows T .. B - 1 with top coverage tc:
+// the interiors' first row, copied down where the interiors meet edge to edge
+// (then only the first rectangle's left column differs from row to row, being
+// outside them), the row above blended last.
+static void drawStrip(PF_InData* in_data, PF_LayerDef* world, const PF_Pixel* colours, const StripColumns& c,
+                      const int32_t* order, int32_t m, int32_t T, int32_t B, float tc) {
+    const bool blends = in_data->quality != PF_Quality_LO;
+    bool meet = true;
+    for (int32_t k = 1; k < m && meet; ++k) meet = c.left[order[k]] == c.right[order[k - 1]];
+    const int32_t first = order[0], left = c.left[first];
+    const size_t bytes = static_cast<size_t>(c.right[order[m - 1]] - left) * sizeof(PF_Pixel);
+    for (int32_t y = T; y < B; ++y) {
+        if (y == T || !meet) {
+            stripRow(world, colours, c, order, m, y, blends, meet);
+            continue;
+        }
+        std::memcpy(worldPixel(world, left, y), worldPixel(world, left, T), bytes);
+        if (blends && c.lc[first] != 0) blendOne(world, &colours[first], left - 1, y, c.lc[first]);
+    }
+    if (!blends || tc == 0) return;
+    for (int32_t k = 0; k < m; ++k) {
+        const int32_t i = order[k];
+        if (c.lc[i] != 0) blendOne(world, &colours[i], c.left[i] - 1, T - 1, tc * c.lc[i]);
+        blendRow(world, &colours[i], T - 1, c.left[i], c.right[i], tc);
+    }
+}
+
+void r_fill_frect_strip(PF_InData* in_data, const PF_Pixel* colours, const float* lefts, const float* rights,
+                        int32_t count, float top, float bottom, PF_LayerDef* world) {
+    int32_t T, B;
+    float tc, bc;
+    const bool rows = planAxis(top, bottom, static_cast<float>(world->height), &T, &B, &tc, &bc);
+    if (!rows) return;  // (no rectangle touches a pixel)
+    // (without the host's fill, on the reference paths, or with a bottom coverage: one after another)
+    const bool quick = in_data->utils && in_data->utils->fill && !kvReferencePaths() && bc == 0;
+    const auto plan = kvByIsa(planColumnsPlain, planColumnsAvx2, planColumnsAvx2);
+    const float W = static_cast<float>(world->width);
+    StripColumns c;
+    int32_t order[kStripGroup];
+    for (int32_t first = 0; first < count; first += kStripGroup) {
+        const int32_t n = std::min(count - first, kStripGroup);
+        bool strip = false;
+        int32_t m = 0;
+        if (quick) {
+            plan(lefts + first, rights + first, n, W, &c);
+            m = stripOrder(c, n, order, &strip);
+            if (m == 0) continue;
+        }
+        if (strip) {
+            drawStrip(in_data, world, colours + first, c, order, m, T, B, tc);
+            continue;
+        }
+        for (int32_t i = first; i < first + n; ++i) {
+            PF_Pixel colour = colours[i];
+            FRect rect = {top, lefts[i], bottom, rights[i]};
+            r_fill_frect(in_data, &colour, &rect, world);
+        }
+    }
 }
 
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,

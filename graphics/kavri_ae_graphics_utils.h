@@ -187,6 +187,13 @@ struct FRectPlan {
 void r_plan_frect(const FRect* rect, const PF_LayerDef* world, FRectPlan* plan);
 void r_fill_frect_plan_rows(PF_InData* in_data, PF_Pixel* color, const FRectPlan* plan, PF_LayerDef* world,
                             int32_t y0, int32_t y1);
+// Rectangles side by side on one strip of rows: rectangle i spans lefts[i] ..
+// rights[i] across and top .. bottom down, in colours[i]; drawn in order, bit
+// for bit what r_fill_frect on each in turn gives. Quick where each lies left
+// of the next and no right or bottom edge is fractional (a mosaic's tiles):
+// the interiors are written straight, a row at a time, and the row copied down.
+void r_fill_frect_strip(PF_InData* in_data, const PF_Pixel* colours, const float* lefts, const float* rights,
+                        int32_t count, float top, float bottom, PF_LayerDef* world);
 // A square marker of `size` full-resolution pixels centred on (x, y), scaled by the
 // render's downsampling and pixel aspect ratio.
 void drawPip(PF_InData* in_data, PF_LayerDef* world, double x, double y, double size, int red, int green,

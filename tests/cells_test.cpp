@@ -18,22 +18,28 @@ using cwtest::GuardedWorld;
 
 namespace {
 
+// Each of the averages, the same floats as the reference's for its area.
+void expectAsTheReference(GuardedWorld& input, const std::vector<PF_LRect>& areas,
+                          const std::vector<PF_PixelFloat>& got, const std::string& what) {
+    for (size_t i = 0; i < areas.size(); ++i) {
+        PF_LRect area = areas[i];
+        PF_PixelFloat one;
+        r_average_rect_rgba_reference(&input.def(), &area, &one);
+        const float a[4] = {got[i].alpha, got[i].red, got[i].green, got[i].blue};
+        const float b[4] = {one.alpha, one.red, one.green, one.blue};
+        ASSERT_EQ(std::memcmp(a, b, sizeof(a)), 0)
+            << what << ": cell " << i << " {" << areas[i].left << ", " << areas[i].top << ", " << areas[i].right
+            << ", " << areas[i].bottom << "} gives " << a[1] << " where one by one gives " << b[1];
+    }
+}
+
 void expectSameAsOneByOne(GuardedWorld& input, const std::vector<PF_LRect>& areas, const std::string& what) {
     refhost::Host host(nullptr);
     std::vector<PF_PixelFloat> swept(areas.size());
     ASSERT_EQ(r_average_cells(&host.inData(), &input.def(), areas.data(), static_cast<int32_t>(areas.size()),
                               swept.data()),
               PF_Err_NONE);
-    for (size_t i = 0; i < areas.size(); ++i) {
-        PF_LRect area = areas[i];
-        PF_PixelFloat one;
-        r_average_rect_rgba_reference(&input.def(), &area, &one);
-        const float a[4] = {swept[i].alpha, swept[i].red, swept[i].green, swept[i].blue};
-        const float b[4] = {one.alpha, one.red, one.green, one.blue};
-        ASSERT_EQ(std::memcmp(a, b, sizeof(a)), 0)
-            << what << ": cell " << i << " {" << areas[i].left << ", " << areas[i].top << ", " << areas[i].right
-            << ", " << areas[i].bottom << "} gives " << a[1] << " where one by one gives " << b[1];
-    }
+    expectAsTheReference(input, areas, swept, what);
 }
 
 // A grid of w x h cells of size s over the world, from an origin that may lie outside it.
@@ -116,6 +122,40 @@ TEST(CellLibrary, AGridInOnePassDownTheRowsGivesTheSameFloats) {
     EXPECT_FALSE(r_average_grid(&big.def(), wide.data(), 1, tall.data(), 0, 1, big_sums.data(), two.data()));
     const std::vector<int32_t> past = {590, 601};
     EXPECT_FALSE(r_average_grid(&big.def(), past.data(), 1, ys.data(), 0, 1, big_sums.data(), two.data()));
+}
+
+// Cells side by side along a strip of rows give the reference's floats
+// whatever lies in the strip: runs of cells that meet, gaps and overlaps,
+// cells reaching past the input or wholly outside it, an edge of exactly 0,
+// no width, rows of 1 to 300 (past 257 the column sums need 32 bits).
+TEST(CellLibrary, AStripOfCellsGivesTheSameFloats) {
+    GuardedWorld input(301, 320);
+    cwtest::seededInput(input, 79, true);
+    for (int32_t y = 0; y < 320; ++y)  // bright columns, whose tall sums pass 16 bits
+        for (int32_t x = 100; x < 220; ++x) input.at(x, y) = PF_Pixel{255, 254, 255, 253};
+    std::mt19937 rng(80);
+    std::vector<uint32_t> sums(301 * 4);
+    for (int round = 0; round < 200; ++round) {
+        const int32_t height = round % 9 == 0 ? 258 + static_cast<int32_t>(rng() % 43) : 1 + static_cast<int32_t>(rng() % 40);
+        const int32_t top = round % 17 == 0 ? -height : static_cast<int32_t>(rng() % 340) - 10;
+        std::vector<PF_LRect> areas;
+        int32_t x = static_cast<int32_t>(rng() % 30) - 40;
+        while (x < 330 && areas.size() < 200) {
+            const int32_t width = height > 257 ? 1 + static_cast<int32_t>(rng() % 200) : 1 + static_cast<int32_t>(rng() % 30);
+            int32_t left = x;
+            const uint32_t kind = rng() % 12;
+            if (kind == 0) left += static_cast<int32_t>(rng() % 5);  // a gap
+            if (kind == 1) left -= static_cast<int32_t>(rng() % 5);  // an overlap
+            areas.push_back(PF_LRect{left, top, kind == 2 ? left : x + width, top + height});
+            x += width;
+        }
+        std::vector<int32_t> edges(areas.size() + 1);
+        std::vector<PF_PixelFloat> got(areas.size());
+        r_average_strip(&input.def(), areas.data(), static_cast<int32_t>(areas.size()), edges.data(), sums.data(),
+                        got.data());
+        expectAsTheReference(input, areas, got, "round " + std::to_string(round));
+        if (HasFatalFailure()) return;
+    }
 }
 
 TEST(CellLibrary, OverlappingStrayAndEmptyCellsMatchToo) {

@@ -1,4 +1,5 @@
 // Rectangles with fractional edges.
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -170,6 +171,60 @@ TEST(FillFrectRows, BandByBandMatchesWholeRectangles) {
             }
         ASSERT_TRUE(banded.intact());
         ASSERT_TRUE(planned.intact());
+    }
+}
+
+// A strip of rectangles on one band of rows gives, pixel for pixel, what
+// drawing each with r_fill_frect in turn gives: tiles that meet (a mosaic's,
+// whole-pixel right edges), with gaps, overlapping, out of order, reaching
+// past the world, with fractional right or bottom edges (drawn one by one),
+// at both qualities, over pixels of every alpha. Seeded.
+TEST(FillFrectStrip, MatchesTheRectanglesOneAfterAnother) {
+    const uint32_t seed = 5150;
+    std::mt19937 rng(seed);
+    auto byte = [&] { const uint32_t r = rng() % 4; return static_cast<A_u_char>(r == 0 ? 0 : r == 1 ? 255 : rng() % 256); };
+    auto fraction = [&] { return static_cast<float>(rng() % 64) / 64.0f; };
+    for (int round = 0; round < 300; ++round) {
+        const int w = 1 + rng() % 90, h = 1 + rng() % 40;
+        const int kind = round % 6;  // 0-2 tiles that meet, 3 gaps, 4 overlaps, 5 any
+        refhost::Host host{nullptr};
+        host.setQuality(round % 7 == 0 ? PF_Quality_LO : PF_Quality_HI);
+        GuardedWorld one(w, h, 3), strip(w, h, 3);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) one.at(x, y) = strip.at(x, y) = PF_Pixel{byte(), byte(), byte(), byte()};
+        const float cell = 1 + static_cast<float>(rng() % 200) / 16.0f;
+        float top = static_cast<float>(static_cast<int>(rng() % (h + 8)) - 4) + fraction();
+        float bottom = std::ceil(top + cell);
+        if (round % 11 == 0) bottom = top + cell;  // fractional: one after another
+        std::vector<float> lefts, rights;
+        std::vector<PF_Pixel> colours;
+        const int count = 1 + rng() % 400;  // past one group of the strip's
+        float x = -3 * cell + fraction();
+        for (int i = 0; i < count; ++i) {
+            float right = x + cell;
+            float left = x;
+            if (kind == 3) left += fraction() * 3;
+            if (kind == 4) left -= fraction() * 3;
+            if (kind == 5) left = static_cast<float>(static_cast<int>(rng() % (w + 20)) - 10) + fraction();
+            lefts.push_back(left);
+            rights.push_back(round % 13 == 0 ? right : std::ceil(right));
+            colours.push_back(PF_Pixel{byte(), byte(), byte(), byte()});
+            x = right;
+            if (x > w + 3 * cell) x = -3 * cell + fraction();  // and round again
+        }
+        for (int i = 0; i < count; ++i) {
+            PF_Pixel c = colours[i];
+            FRect r = {top, lefts[i], bottom, rights[i]};
+            r_fill_frect(&host.inData(), &c, &r, &one.def());
+        }
+        r_fill_frect_strip(&host.inData(), colours.data(), lefts.data(), rights.data(), count, top, bottom,
+                           &strip.def());
+        for (int y = 0; y < h; ++y)
+            for (int px = 0; px < w; ++px)
+                ASSERT_EQ(one.at(px, y), strip.at(px, y))
+                    << "seed " << seed << " round " << round << " (" << w << " x " << h << ", kind " << kind
+                    << ", cell " << cell << ", rows " << top << " .. " << bottom << ") at " << px << "," << y;
+        ASSERT_TRUE(strip.intact());
     }
 }
 
