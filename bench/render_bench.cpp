@@ -141,8 +141,10 @@ const Workload kWorkloads[] = {
     {"4_4k_dense", 3840, 2160, {"squares across=255", "background fill=tile", "squares fill=tile"}, false},
     {"5_hd_tiny_cells", 1920, 1080, {"squares across=255", "x scale=10", "y scale=10"}, false},
     {"6_8k_defaults", 7680, 4320, {}, false},
-    // the mosaic of frei0r's pixeliz0r (8 x 8 cells), and one whose cells' edges fall inside pixels
+    // the mosaic of frei0r's pixeliz0r (8 x 8 cells), one whose cells' edges fall inside pixels, and
+    // 20-pixel cells at 4K
     {"9_hd_mosaic_8px", 1920, 1080, {"background fill=tile", "squares fill=none", "squares across=240"}, false},
+    {"9c_4k_mosaic_20px", 3840, 2160, {"background fill=tile", "squares fill=none", "squares across=192"}, false},
     {"9b_hd_mosaic_fractional", 1920, 1080, {"background fill=tile", "squares fill=none", "squares across=239.94"},
      false},
 };
