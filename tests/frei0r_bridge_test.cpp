@@ -249,6 +249,34 @@ TEST(Frei0rBridge, FramesOfAnySizeMatchTheReferenceHost) {
     }
 }
 
+// The effect draws into the host's output frame where it can; a host that
+// hands one frame as input and output, or an output not aligned to whole
+// words, gets the same picture through a frame of the bridge's own.
+TEST(Frei0rBridge, OneFrameAsBothOrAnUnalignedOutputGivesTheSamePicture) {
+    Frei0r& b = bridge();
+    const unsigned w = 77, h = 41;
+    f0r_instance_t in = b.construct(w, h);
+    ASSERT_NE(in, nullptr);
+    b.setDouble(in, "squares across", 0.05);
+    b.setText(in, "background fill", "tile");
+    const std::vector<uint32_t> input = frame(w, h, 5);
+    std::vector<uint32_t> apart(input.size(), 0xDEADBEEF);
+    b.update(in, 0, input.data(), apart.data());
+    const std::vector<uint32_t> expected = referenceRender(input, w, h, [](refhost::Host& host) {
+        cwtest::setFloat(host, "squares across", 12.75);
+        cwtest::setPopup(host, "background fill", 2);
+    });
+    EXPECT_EQ(apart, expected);
+    std::vector<uint32_t> both = input;
+    b.update(in, 0, both.data(), both.data());
+    EXPECT_EQ(both, expected) << "one frame as both";
+    std::vector<uint8_t> bytes(input.size() * 4 + 1, 0xAB);
+    b.update(in, 0, input.data(), reinterpret_cast<uint32_t*>(bytes.data() + 1));
+    EXPECT_EQ(std::memcmp(bytes.data() + 1, expected.data(), input.size() * 4), 0) << "an unaligned output";
+    EXPECT_EQ(bytes[0], 0xAB);
+    b.destruct(in);
+}
+
 TEST(Frei0rBridge, InstancesOnTwoThreadsGiveTheFramesTheyGiveOneAtATime) {
     Frei0r& b = bridge();
     const unsigned w = 160, h = 90;

@@ -279,24 +279,42 @@ void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, u
     if (!inframe || !outframe) return;
     warnOfPaddedRows(caller, static_cast<unsigned>(in->width), in->rows_checked);
     frameToWorld(inframe, in->input);
+    // The effect draws straight into the host's output frame, as a world of
+    // rows without padding, which is then turned into RGBA where it lies: one
+    // pass over it fewer than drawing into a world of our own and copying it
+    // out. (Not where the host hands frames that overlap, or an output that is
+    // not aligned to whole words: then into our own.)
+    const size_t bytes = static_cast<size_t>(in->width) * static_cast<size_t>(in->height) * 4;
+    const uintptr_t from = reinterpret_cast<uintptr_t>(inframe), to = reinterpret_cast<uintptr_t>(outframe);
+    const bool apart = (to + bytes <= from || from + bytes <= to) && to % alignof(uint32_t) == 0;
+    PF_LayerDef out = in->output.def();
+    if (apart) {
+        out.data = reinterpret_cast<PF_Pixel*>(outframe);
+        out.rowbytes = in->width * static_cast<A_long>(sizeof(PF_Pixel));
+    }
     // the output starts fully transparent, as the command's does, unless the
     // effect writes every pixel of it anyway
     if (!in->effect->hosted->covers_output)
-        for (int32_t y = 0; y < in->output.height(); ++y)
-            std::memset(in->output.row(y), 0, static_cast<size_t>(in->output.width()) * sizeof(PF_Pixel));
+        for (int32_t y = 0; y < out.height; ++y)
+            std::memset(reinterpret_cast<uint8_t*>(out.data) + static_cast<size_t>(y) * out.rowbytes, 0,
+                        static_cast<size_t>(out.width) * sizeof(PF_Pixel));
     // the host's time in milliseconds of the filter's time in seconds
     const double ms = std::isfinite(time) ? std::round(time * 1000.0) : 0;
     in->host->setTime(static_cast<A_long>(std::max(-2147483648.0, std::min(2147483647.0, ms))), 1, 1000);
     refhost::Host& host = *in->host;
-    const PF_Err err = host.renderFrame(in->input.def(), in->output.def());
+    const PF_Err err = host.renderFrame(in->input.def(), out);
     if (err) {
         // the frame goes through as it came, never a half-drawn one
         warnOnce("render", "the effect failed to render (error " + std::to_string(err) + "): " + host.returnMessage() +
                                "; frames pass through unchanged");
-        std::memcpy(outframe, inframe, static_cast<size_t>(in->width) * static_cast<size_t>(in->height) * 4);
+        std::memmove(outframe, inframe, bytes);
         return;
     }
-    worldToFrame(in->output, outframe);
+    if (apart)
+        refhost::pixelsToRgba(reinterpret_cast<const PF_Pixel*>(outframe), reinterpret_cast<uint8_t*>(outframe),
+                              static_cast<size_t>(in->width) * static_cast<size_t>(in->height));
+    else
+        worldToFrame(in->output, outframe);
 }
 
 void f0r_update2(f0r_instance_t instance, double time, const uint32_t* inframe1, const uint32_t*, const uint32_t*,
