@@ -120,7 +120,7 @@ void warnOfPaddedRows(const void* caller, unsigned width, bool& checked) {
 struct Instance {
     std::shared_ptr<Effect> effect;
     std::unique_ptr<refhost::Host> host;  // destroyed before the effect: its setdowns need the module
-    refhost::World input, output;
+    refhost::World input, output;  // (the output only for frames the host's cannot be drawn into)
     int32_t width = 0, height = 0;
     std::map<int, double> point_x, point_y;  // a point's coordinates as fractions, by host position
     std::vector<std::string> texts;          // the strings f0r_get_param_value hands out
@@ -196,8 +196,7 @@ f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     instance->width = static_cast<int32_t>(width);
     instance->height = static_cast<int32_t>(height);
     std::string error;
-    if (!instance->input.allocate(instance->width, instance->height, error) ||
-        !instance->output.allocate(instance->width, instance->height, error)) {
+    if (!instance->input.allocate(instance->width, instance->height, error)) {
         warnOnce("frame", "cannot take " + std::to_string(width) + " x " + std::to_string(height) + " frames: " + error);
         return nullptr;
     }
@@ -287,7 +286,13 @@ void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe, u
     const size_t bytes = static_cast<size_t>(in->width) * static_cast<size_t>(in->height) * 4;
     const uintptr_t from = reinterpret_cast<uintptr_t>(inframe), to = reinterpret_cast<uintptr_t>(outframe);
     const bool apart = (to + bytes <= from || from + bytes <= to) && to % alignof(uint32_t) == 0;
-    PF_LayerDef out = in->output.def();
+    std::string error;
+    if (!apart && in->output.width() == 0 && !in->output.allocate(in->width, in->height, error)) {
+        warnOnce("frame", "no room for an output frame (" + error + "): frames pass through unchanged");
+        std::memmove(outframe, inframe, bytes);
+        return;
+    }
+    PF_LayerDef out = apart ? in->input.def() : in->output.def();
     if (apart) {
         out.data = reinterpret_cast<PF_Pixel*>(outframe);
         out.rowbytes = in->width * static_cast<A_long>(sizeof(PF_Pixel));
