@@ -601,8 +601,9 @@ static bool drawTileRows(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* ou
     if (f->column_shift != 0 || !(f->cell_width >= 1) || !(f->cell_height >= 1) || worldsShareMemory(input, output))
         return false;
     if (!(f->cell_width * f->cell_height < kRowCellsMostPixels)) return false;
-    // a row's cells, from three cells left of the layer to two right of it
-    const int32_t capacity = output->width + 16;
+    // a row's cells, from three cells left of the layer to two right of it (a
+    // longer row is drawn in pieces)
+    const int32_t capacity = std::min(output->width, INT32_MAX - 16) + 16;
     const size_t n = static_cast<size_t>(capacity);
     const size_t sums = static_cast<size_t>(std::max(input->width, 1)) * 4;
     const size_t bytes = n * (sizeof(SquaresCell) + sizeof(PF_LRect) + sizeof(PF_PixelFloat) + 2 * sizeof(float) +
