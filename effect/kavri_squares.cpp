@@ -242,7 +242,18 @@ static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* 
         if (in_data->utils && in_data->utils->fill) in_data->utils->fill(in_data->effect_ref, &clear, &whole, output);
         break;
     }
-    default: break;  // tile: drawn cell by cell
+    default:
+        // Tiles, drawn cell by cell. Where columns are shifted as bricks, a
+        // cell's bottom and the top of the cell below come from different sums,
+        // and where they fall either side of a row's edge that row is left to
+        // the tiles' blended borders: it is cleared first, as a fresh output
+        // is, so that no host's leftovers show through. (Drawing into its own
+        // input, the output holds the input, which the cells still read.)
+        if (f->column_shift != 0 && !worldsShareMemory(input, output) && in_data->utils && in_data->utils->fill) {
+            PF_Pixel none = {0, 0, 0, 0};
+            in_data->utils->fill(in_data->effect_ref, &none, &whole, output);
+        }
+        break;
     }
 }
 

@@ -83,6 +83,27 @@ TEST(OutputCoverage, CheckerwarpWritesEveryPixelInEveryFill) {
             }
 }
 
+// Columns shifted as bricks: a cell's bottom and the top of the cell below it
+// are worked out by different sums, and where they fall either side of a row's
+// edge that row lies between two tiles' whole pixels (two frames found by a
+// search over 400 random ones).
+TEST(OutputCoverage, TilesInColumnsShiftedAsBricksLeaveNoRowUnwritten) {
+    const std::vector<std::string> common = {"background fill=tile", "squares fill=none", "brick rows=vertical"};
+    const struct {
+        int32_t w, h;
+        std::vector<std::string> settings;
+    } frames[] = {
+        {272, 224, {"squares across=110.72157", "y scale=22.9008", "brick offset=134.7444", "y offset=-238.8384"}},
+        {330, 237, {"squares across=114.84849", "y scale=269.0404", "brick offset=127.1628", "y offset=131.5152"}},
+    };
+    for (const auto& f : frames) {
+        std::vector<std::string> settings = common;
+        settings.insert(settings.end(), f.settings.begin(), f.settings.end());
+        expectCovers("checkerwarp", settings, f.w, f.h);
+        if (HasFatalFailure()) return;
+    }
+}
+
 TEST(OutputCoverage, PixelateWritesEveryPixel) {
     for (const char* keep : {"on", "off"})
         for (const char* size : {"1", "7.5", "4096"}) {

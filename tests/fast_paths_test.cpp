@@ -290,3 +290,4 @@ TEST(FastPaths, RenderingInPlaceMatchesTheStraightforwardPaths) {
 }
 
 }  // namespace
+
