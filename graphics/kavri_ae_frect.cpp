@@ -311,10 +311,13 @@ static void drawStrip(PF_InData* in_data, PF_LayerDef* world, const PF_Pixel* co
         if (blends && c.lc[first] != 0) blendOne(world, &colours[first], left - 1, y, c.lc[first]);
     }
     if (!blends || tc == 0) return;
+    // the row above: each rectangle's part of it, then the corners, each the
+    // last pixel of the part before it, which no later part reaches (so the
+    // corners do not wait on one another)
+    for (int32_t k = 0; k < m; ++k) blendRow(world, &colours[order[k]], T - 1, c.left[order[k]], c.right[order[k]], tc);
     for (int32_t k = 0; k < m; ++k) {
         const int32_t i = order[k];
         if (c.lc[i] != 0) blendOne(world, &colours[i], c.left[i] - 1, T - 1, tc * c.lc[i]);
-        blendRow(world, &colours[i], T - 1, c.left[i], c.right[i], tc);
     }
 }
 
