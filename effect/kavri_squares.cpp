@@ -234,9 +234,9 @@ static void drawBackground(PF_InData* in_data, PF_LayerDef* input, PF_LayerDef* 
         // the tiles' blended borders: it is cleared first, as a fresh output
         // is, so that no host's leftovers show through. (Drawing into its own
         // input, the output holds the input, which the cells still read.)
-        if (f->column_shift != 0 && !worldsShareMemory(input, output) && in_data->utils && in_data->utils->fill) {
+        if (f->column_shift != 0 && !worldsShareMemory(input, output)) {
             PF_Pixel none = {0, 0, 0, 0};
-            in_data->utils->fill(in_data->effect_ref, &none, &whole, output);
+            r_fill_rect(in_data, &none, &whole, output);
         }
         break;
     }
